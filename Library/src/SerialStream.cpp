@@ -1,0 +1,87 @@
+#include "SerialStream.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace Ornix::HardwareAPI::IO {
+
+namespace {
+
+// Each error line names its place as this file and a fixed line number.
+constexpr const char* kSourceFile = __FILE__;
+constexpr unsigned kOpenStreamLine = 17;
+constexpr unsigned kOpenPortLine = 38;
+constexpr unsigned kWriteLine = 52;
+
+constexpr uint32_t kBaudRate = 115200;
+constexpr uint32_t kEightDataBits = 3;
+constexpr uint32_t kNoParity = 0;
+constexpr uint32_t kOneStopBit = 0;
+
+}  // namespace
+
+SerialStream::SerialStream(const char* port_name, bool open_at_once)
+    : std::iostream(nullptr),
+      port_name(port_name != nullptr ? std::optional<std::string>(port_name) : std::nullopt) {
+    if (open_at_once && Open() < 0) {
+        std::fprintf(stderr, "[err] %s:%u> unable to open stream '%s': [%d] %s\n", kSourceFile,
+                     kOpenStreamLine, shown_name(), errno, std::strerror(errno));
+        std::fflush(stderr);
+    }
+}
+
+SerialStream::~SerialStream() {
+    if (port) {
+        port->close_port();
+    }
+}
+
+int8_t SerialStream::Open() {
+    int8_t result = -1;
+    try {
+        auto fresh = std::make_unique<serialib>();
+        rdbuf(fresh.get());  // also resets the stream state to good
+        port = std::move(fresh);
+        result = port->open_port(port_name ? port_name->c_str() : nullptr, kBaudRate,
+                                 kEightDataBits, kNoParity, kOneStopBit);
+        if (result == serialib::kOpened) {
+            port->set_dtr(true);
+        }
+    } catch (...) {
+        result = -1;
+    }
+    if (result < 0) {
+        // Kept across the report, so that a caller's own report names the same cause.
+        const int cause = errno;
+        std::fprintf(stderr, "[err] %s:%u> unable to open port '%s': [%d] %s\n", kSourceFile,
+                     kOpenPortLine, shown_name(), cause, std::strerror(cause));
+        std::fflush(stderr);
+        errno = cause;
+    }
+    return result;
+}
+
+void SerialStream::Close() {
+    if (port) {
+        port->close_port();
+    }
+}
+
+int SerialStream::Available() const { return port ? port->pending_bytes() : 0; }
+
+void SerialStream::Write(const void* data, size_t length) {
+    write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+    if (good() || eof()) {
+        return;
+    }
+    std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %s\n",
+                 kSourceFile, kWriteLine, length, errno, std::strerror(errno));
+    std::fflush(stderr);
+}
+
+const char* SerialStream::shown_name() const {
+    return port_name ? port_name->c_str() : "(null)";
+}
+
+}  // namespace Ornix::HardwareAPI::IO

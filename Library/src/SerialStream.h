@@ -1,0 +1,43 @@
+// A serial port as a standard iostream: owns the port object, which is its stream buffer, opens
+// it at the one setting the devices use, and adds the three operations the device layer needs.
+// Failures are reported on standard error and in results; nothing is thrown.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "serialib.h"
+
+namespace Ornix::HardwareAPI::IO {
+
+class SerialStream : public std::iostream {
+public:
+    // port_name may be null, which fails to open like a path that does not exist. With
+    // open_at_once the port is opened here; a failure leaves a closed stream and is reported.
+    SerialStream(const char* port_name, bool open_at_once);
+    ~SerialStream() override;
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // 1 when the port is open at 115200 baud 8N1 with DTR raised; otherwise a negative code of
+    // serialib::open_port, or -1 when the port object could not be made.
+    int8_t Open();
+
+    virtual void Close();
+    // Bytes received and waiting in the driver; 0 without an open port.
+    virtual int Available() const;
+    // The whole block in one system call; a failure is reported, and the stream state keeps it.
+    virtual void Write(const void* data, size_t length);
+
+private:
+    const char* shown_name() const;
+
+    std::optional<std::string> port_name;
+    std::unique_ptr<serialib> port;
+};
+
+}  // namespace Ornix::HardwareAPI::IO

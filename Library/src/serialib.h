@@ -1,0 +1,93 @@
+// The serial port: owns the descriptor of one serial character device, puts it into raw mode and
+// reads and writes it under millisecond budgets. It is at once an unbuffered std::streambuf, so
+// that SerialStream can offer the port as a standard iostream.
+#pragma once
+
+#include <cstdint>
+#include <streambuf>
+
+#include "port_timer.h"
+
+namespace Ornix::HardwareAPI::IO {
+
+class serialib : public std::streambuf {
+public:
+    // Results of open_port.
+    static constexpr int8_t kOpened = 1;
+    static constexpr int8_t kCannotOpenDevice = -2;  // errno tells why
+    static constexpr int8_t kUnsupportedBaudRate = -4;
+    static constexpr int8_t kUnsupportedDataBits = -7;
+    static constexpr int8_t kUnsupportedStopBits = -8;
+    static constexpr int8_t kUnsupportedParity = -9;
+
+    // Results of the receive operations besides counts.
+    static constexpr int kReadError = -2;        // read(2) failed; errno tells why
+    static constexpr int kTerminatorMissing = -3;  // receive_until filled max_bytes without it
+
+    // Results of the send operations.
+    static constexpr int kWriteFailed = -1;
+
+    explicit serialib(port_timer::clock_function clock = &port_timer::wall_clock);
+    ~serialib() override;
+    serialib(const serialib&) = delete;
+    serialib& operator=(const serialib&) = delete;
+
+    // data_bits: 0..3 for 5..8 bits; parity: 0 none, 1 even, 2 odd; stop_bits: 0 one, 2 two.
+    // The baud rate and the codes are checked after the device is open: on a refusal the
+    // descriptor stays open, unconfigured.
+    int8_t open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
+                     uint32_t stop_bits);
+    void close_port();
+    bool is_open() const { return fd >= 0; }
+
+    int send_byte(char c);
+    int send_text(const char* text);
+    int send_bytes(const void* data, uint32_t n);
+
+    // A timeout_ms of 0 means no limit.
+    int receive_byte(char* out, uint32_t timeout_ms);
+    // buffer needs room for max_bytes + 1: a 0 is stored after the bytes read.
+    int receive_until(char* buffer, char terminator, uint32_t max_bytes, uint32_t timeout_ms);
+    int receive_bytes(void* buffer, uint32_t max_bytes, uint32_t timeout_ms, uint32_t sleep_us);
+
+    int discard_input();
+    int pending_bytes() const;
+
+    int set_dtr(bool on);
+    int raise_dtr() { return set_dtr(true); }
+    int lower_dtr() { return set_dtr(false); }
+    int set_rts(bool on);
+    int raise_rts() { return set_rts(true); }
+    int lower_rts() { return set_rts(false); }
+    bool cts_active() const;
+    bool dsr_active() const;
+    bool dcd_active() const;
+    bool ri_active() const;
+    bool dtr_active() const;
+    bool rts_active() const;
+
+protected:
+    std::streambuf* setbuf(char_type* s, std::streamsize n) override;
+    std::streamsize showmanyc() override;
+    std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type pbackfail(int_type c) override;
+    std::streamsize xsputn(const char_type* s, std::streamsize n) override;
+    int_type overflow(int_type c) override;
+
+private:
+    // Every stream-buffer read gives the port this long, pausing this long between polls.
+    static constexpr uint32_t kStreamReadBudgetMs = 1000;
+    static constexpr uint32_t kStreamReadPauseUs = 100;
+
+    int set_modem_line(int line, bool on);
+    bool modem_line(int line) const;
+
+    char held_byte = 0;
+    bool has_held_byte = false;
+    int fd = -1;
+    port_timer::clock_function clock;
+};
+
+}  // namespace Ornix::HardwareAPI::IO

@@ -1,0 +1,36 @@
+// The extension module OrnixHardwareAPI: registers the module's functions and classes in their
+// fixed order. The device classes register themselves from sources of their own.
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "SerialStream.h"
+#include "Version.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using Ornix::HardwareAPI::IO::SerialStream;
+
+void RegisterSerialStream(py::module_& m) {
+    py::class_<SerialStream>(m, "SerialStream")
+        .def(py::init([](const char* port) {
+                 // Opening a port may block; other Python threads go on meanwhile.
+                 py::gil_scoped_release release;
+                 return std::make_unique<SerialStream>(port, true);
+             }),
+             "Initialize the serial stream");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(OrnixHardwareAPI, m) {
+    m.doc() = "Python Implementation of the Ornix Hardware API";
+    RegisterSerialStream(m);
+    m.def("get_cpp_version", &Ornix::HardwareAPI::GetVersion,
+          "Get the version of the CPP library");
+    m.def("print_cpp_version", &Ornix::HardwareAPI::PrintVersion,
+          "Print the version of the CPP library");
+    m.attr("__version__") = "dev";
+}

@@ -1,0 +1,206 @@
+#include "FakeDevice.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace Ornix::Testing {
+
+namespace {
+
+constexpr Milliseconds kIdlePoll(5);
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+    }
+}
+
+}  // namespace
+
+FakeDevice::FakeDevice() {
+    master_fd = posix_openpt(O_RDWR | O_NOCTTY);
+    Check(master_fd >= 0, "posix_openpt");
+    Check(grantpt(master_fd) == 0 && unlockpt(master_fd) == 0, "unlockpt");
+    path = ptsname(master_fd);
+    slave_fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    Check(slave_fd >= 0, "open terminal side");
+    // Raw from the start: bytes sent before the code under test configures the port must not
+    // be echoed or held back for a line end.
+    termios raw{};
+    Check(tcgetattr(slave_fd, &raw) == 0, "tcgetattr");
+    cfmakeraw(&raw);
+    Check(tcsetattr(slave_fd, TCSANOW, &raw) == 0, "tcsetattr");
+    Check(fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl");
+    current_step_since = Clock::now();
+    worker = std::thread(&FakeDevice::Run, this);
+}
+
+FakeDevice::~FakeDevice() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    worker.join();
+    for (const std::string& mismatch : mismatches) {
+        ADD_FAILURE() << "fake device " << path << ": " << mismatch;
+    }
+    if (next_step < steps.size()) {
+        ADD_FAILURE() << "fake device " << path << ": " << steps.size() - next_step
+                      << " script steps not played";
+    }
+    if (master_fd >= 0) {
+        close(master_fd);
+    }
+    close(slave_fd);
+}
+
+FakeDevice& FakeDevice::Expect(Bytes request) {
+    return Add({Kind::Expect, std::move(request), Milliseconds(0)});
+}
+
+FakeDevice& FakeDevice::Reply(Bytes reply, Milliseconds delay) {
+    return Add({Kind::Reply, std::move(reply), delay});
+}
+
+FakeDevice& FakeDevice::Hangup(Milliseconds delay) { return Add({Kind::Hangup, {}, delay}); }
+
+FakeDevice& FakeDevice::Add(Step step) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (next_step == steps.size()) {
+        current_step_since = Clock::now();
+    }
+    steps.push_back(std::move(step));
+    return *this;
+}
+
+Bytes FakeDevice::Received() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+}
+
+bool FakeDevice::WaitForReceived(size_t count, Milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return received.size() >= count; });
+}
+
+bool FakeDevice::WaitUntilPlayed(Milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit,
+                            [&] { return next_step == steps.size() && outgoing.empty(); });
+}
+
+void FakeDevice::Run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        const Milliseconds wait = PlayDueSteps();
+        if (master_fd < 0) {
+            lock.unlock();
+            std::this_thread::sleep_for(kIdlePoll);
+            lock.lock();
+            continue;
+        }
+        pollfd watch{master_fd, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)),
+                     0};
+        lock.unlock();
+        const int ready = poll(&watch, 1, static_cast<int>(wait.count()));
+        lock.lock();
+        if (ready > 0) {
+            Transfer((watch.revents & POLLIN) != 0, (watch.revents & POLLOUT) != 0);
+        }
+    }
+}
+
+Milliseconds FakeDevice::PlayDueSteps() {
+    while (next_step < steps.size()) {
+        const Step& step = steps[next_step];
+        if (step.kind == Kind::Expect) {
+            if (received.size() - matched < step.bytes.size()) {
+                return kIdlePoll;
+            }
+            const Bytes got(received.begin() + static_cast<std::ptrdiff_t>(matched),
+                            received.begin() +
+                                static_cast<std::ptrdiff_t>(matched + step.bytes.size()));
+            if (got != step.bytes) {
+                mismatches.push_back("step " + std::to_string(next_step) + " expected " +
+                                     Hex(step.bytes) + ", received " + Hex(got));
+            }
+            matched += step.bytes.size();
+        } else {
+            const auto due = current_step_since + step.delay;
+            const auto now = Clock::now();
+            if (now < due) {
+                return std::min(kIdlePoll,
+                                std::chrono::duration_cast<Milliseconds>(due - now) +
+                                    Milliseconds(1));
+            }
+            if (step.kind == Kind::Reply) {
+                outgoing.insert(outgoing.end(), step.bytes.begin(), step.bytes.end());
+            } else if (master_fd >= 0) {
+                close(master_fd);
+                master_fd = -1;
+                outgoing.clear();
+            }
+        }
+        ++next_step;
+        current_step_since = Clock::now();
+        changed.notify_all();
+    }
+    return kIdlePoll;
+}
+
+void FakeDevice::Transfer(bool readable, bool writable) {
+    if (readable) {
+        uint8_t chunk[4096];
+        const ssize_t n = read(master_fd, chunk, sizeof chunk);
+        if (n > 0) {
+            received.insert(received.end(), chunk, chunk + n);
+            changed.notify_all();
+        }
+    }
+    if (writable && !outgoing.empty()) {
+        const ssize_t n = write(master_fd, outgoing.data(), outgoing.size());
+        if (n > 0) {
+            outgoing.erase(outgoing.begin(), outgoing.begin() + n);
+            changed.notify_all();
+        }
+    }
+}
+
+Bytes FloatBytes(std::initializer_list<float> values) {
+    Bytes bytes;
+    for (float value : values) {
+        uint32_t image;
+        std::memcpy(&image, &value, sizeof image);
+        for (int shift = 0; shift < 32; shift += 8) {
+            bytes.push_back(static_cast<uint8_t>(image >> shift));
+        }
+    }
+    return bytes;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
+std::string Hex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
+        text += digits;
+    }
+    return text;
+}
+
+}  // namespace Ornix::Testing

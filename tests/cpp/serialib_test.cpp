@@ -1,0 +1,392 @@
+#include "serialib.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "FakeDevice.h"
+
+namespace Ornix::HardwareAPI::IO {
+namespace {
+
+using Testing::Bytes;
+using Testing::FakeDevice;
+using Testing::Milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kEof = std::char_traits<char>::eof();
+
+long MillisecondsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// The lowest descriptor number the next open would get: unchanged when nothing leaked.
+int LowestFreeDescriptor() {
+    const int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A port opened at 115200 8N1 on a fake device.
+class OpenPort : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1); }
+
+    // Waits until the driver holds `count` bytes, so that a read finds them all at once.
+    void AwaitPending(int count) {
+        const auto start = Clock::now();
+        while (port.pending_bytes() < count && MillisecondsSince(start) < 2000) {
+            usleep(1000);
+        }
+        ASSERT_EQ(port.pending_bytes(), count);
+    }
+
+    FakeDevice device;
+    serialib port;
+};
+
+TEST(SerialibOpen, MissingDeviceFailsAndStaysClosed) {
+    serialib port;
+    EXPECT_EQ(port.open_port("/nonexistent/ornix-port", 115200, 3, 0, 0), -2);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(port.is_open());
+    EXPECT_EQ(port.open_port(nullptr, 115200, 3, 0, 0), -2);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(port.is_open());
+}
+
+TEST(SerialibOpen, RefusedSettingsLeaveTheDeviceOpen) {
+    FakeDevice device;
+    struct Case {
+        uint32_t baud, data_bits, parity, stop_bits;
+        int expected;
+    };
+    // Checked in the order baud, data bits, stop bits, parity.
+    const Case cases[] = {
+        {250000, 3, 0, 0, -4}, {115200, 4, 0, 0, -7}, {115200, 3, 0, 1, -8},
+        {115200, 3, 3, 0, -9}, {250000, 4, 3, 1, -4}, {115200, 4, 3, 1, -7},
+        {115200, 3, 3, 1, -8},
+    };
+    for (const Case& c : cases) {
+        serialib port;
+        EXPECT_EQ(port.open_port(device.Path().c_str(), c.baud, c.data_bits, c.parity,
+                                 c.stop_bits),
+                  c.expected)
+            << c.baud << " " << c.data_bits << " " << c.parity << " " << c.stop_bits;
+        EXPECT_TRUE(port.is_open());
+    }
+}
+
+TEST(SerialibOpen, ConfiguresARawPort) {
+    FakeDevice device;
+    serialib port;
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(device.TerminalDescriptor(), &settings), 0);
+    EXPECT_EQ(settings.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(settings.c_oflag, 0u);
+    EXPECT_EQ(settings.c_lflag, 0u);
+    EXPECT_EQ(settings.c_cflag & (CSIZE | CSTOPB | PARENB | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(settings.c_cc[VMIN], 0);
+    EXPECT_EQ(settings.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B115200));
+
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 9600, 3, 0, 2), 1);
+    ASSERT_EQ(tcgetattr(device.TerminalDescriptor(), &settings), 0);
+    EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
+}
+
+TEST(SerialibOpen, EachSupportedRateHasItsOwnSpeed) {
+    FakeDevice device;
+    const std::pair<uint32_t, speed_t> rates[] = {
+        {110, B110},     {300, B300},     {600, B600},     {1200, B1200},
+        {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+        {38400, B38400}, {57600, B57600}, {115200, B115200},
+    };
+    for (const auto& [rate, speed] : rates) {
+        serialib port;
+        ASSERT_EQ(port.open_port(device.Path().c_str(), rate, 3, 0, 0), 1) << rate;
+        termios settings{};
+        ASSERT_EQ(tcgetattr(device.TerminalDescriptor(), &settings), 0);
+        EXPECT_EQ(cfgetospeed(&settings), speed) << rate;
+    }
+}
+
+TEST(SerialibOpen, ReopeningAndDestructionLeakNoDescriptor) {
+    FakeDevice device;
+    const int free_before = LowestFreeDescriptor();
+    {
+        serialib port;
+        ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+        ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+        ASSERT_EQ(port.open_port(device.Path().c_str(), 250000, 3, 0, 0), -4);
+    }
+    EXPECT_EQ(LowestFreeDescriptor(), free_before);
+}
+
+TEST_F(OpenPort, UnderflowWithoutDataGivesEofAfterOneSecond) {
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sgetc(), kEof);
+    EXPECT_GE(MillisecondsSince(start), 990);
+    EXPECT_LT(MillisecondsSince(start), 1500);
+}
+
+TEST_F(OpenPort, UnderflowPeeksAndUflowConsumes) {
+    device.Reply(Text("AB"));
+    EXPECT_EQ(port.sgetc(), 'A');
+    EXPECT_EQ(port.sgetc(), 'A');
+    EXPECT_EQ(port.sbumpc(), 'A');
+    EXPECT_EQ(port.sbumpc(), 'B');
+}
+
+TEST_F(OpenPort, BytesAboveSevenBitsComeBackUnsigned) {
+    device.Reply({0xF0});
+    EXPECT_EQ(port.sgetc(), 0xF0);
+}
+
+TEST_F(OpenPort, BulkReadReturnsShortCountAtItsBudget) {
+    device.Reply(Text("abc"));
+    char buffer[5];
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sgetn(buffer, 5), 3);
+    EXPECT_GE(MillisecondsSince(start), 990);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(OpenPort, BulkReadDeliversTheHeldByteFirst) {
+    char buffer[3];
+    ASSERT_EQ(port.sputbackc('h'), 'h');
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sgetn(buffer, 1), 1);
+    EXPECT_LT(MillisecondsSince(start), 100);
+    EXPECT_EQ(buffer[0], 'h');
+
+    device.Reply(Text("yz"));
+    AwaitPending(2);
+    ASSERT_EQ(port.sputbackc('x'), 'x');
+    EXPECT_EQ(port.sgetn(buffer, 3), 3);
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+}
+
+TEST_F(OpenPort, BulkReadTakesALargeBlockAtOnce) {
+    Bytes block(200);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i);
+    }
+    device.Reply(block);
+    AwaitPending(200);
+    char buffer[200];
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sgetn(buffer, 200), 200);
+    EXPECT_LT(MillisecondsSince(start), 100);
+    EXPECT_EQ(Bytes(buffer, buffer + 200), block);
+}
+
+TEST_F(OpenPort, AvailabilityWithAHeldByteNeedsNoPort) {
+    ASSERT_EQ(port.sputbackc('q'), 'q');
+    const auto start = Clock::now();
+    EXPECT_EQ(port.in_avail(), 1);
+    EXPECT_LT(MillisecondsSince(start), 100);
+    EXPECT_EQ(port.sbumpc(), 'q');
+}
+
+TEST_F(OpenPort, AvailabilityHoldsTheByteItFinds) {
+    device.Reply(Text("z"));
+    EXPECT_EQ(port.in_avail(), 1);
+    EXPECT_EQ(port.pending_bytes(), 0);
+    EXPECT_EQ(port.sbumpc(), 'z');
+
+    const auto start = Clock::now();
+    EXPECT_EQ(port.in_avail(), 0);
+    EXPECT_GE(MillisecondsSince(start), 990);
+}
+
+TEST_F(OpenPort, OneByteCanBePutBackAtATime) {
+    EXPECT_EQ(port.sputbackc('a'), 'a');
+    EXPECT_EQ(port.sputbackc('b'), kEof);
+    EXPECT_EQ(port.sungetc(), kEof);
+    EXPECT_EQ(port.sbumpc(), 'a');
+    EXPECT_EQ(port.sputbackc('c'), 'c');
+    EXPECT_EQ(port.sbumpc(), 'c');
+}
+
+TEST_F(OpenPort, HeldByteSurvivesReopeningButPortReadsIgnoreIt) {
+    ASSERT_EQ(port.sputbackc('k'), 'k');
+    port.close_port();
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    device.Reply(Text("m"));
+    char byte = 0;
+    EXPECT_EQ(port.receive_byte(&byte, 1000), 1);
+    EXPECT_EQ(byte, 'm');
+    EXPECT_EQ(port.sbumpc(), 'k');
+}
+
+TEST_F(OpenPort, WritesReachTheDevice) {
+    Bytes block(200, 0x5A);
+    EXPECT_EQ(port.sputn(reinterpret_cast<const char*>(block.data()), 200), 200);
+    EXPECT_EQ(port.sputc('x'), 'x');
+    EXPECT_EQ(port.send_byte('y'), 1);
+    EXPECT_EQ(port.send_text("hello"), 1);
+    EXPECT_EQ(port.send_bytes("\x01\x02", 2), 2);
+    Bytes expected = block;
+    for (uint8_t byte : Text("xyhello\x01\x02")) {
+        expected.push_back(byte);
+    }
+    ASSERT_TRUE(device.WaitForReceived(expected.size(), Milliseconds(2000)));
+    EXPECT_EQ(device.Received(), expected);
+}
+
+TEST_F(OpenPort, PendingBytesCountAndDiscardDropsThem) {
+    device.Reply(Text("12345"));
+    AwaitPending(5);
+    EXPECT_EQ(port.discard_input(), 1);
+    EXPECT_EQ(port.pending_bytes(), 0);
+}
+
+TEST_F(OpenPort, ControlLinesOfAPseudoTerminalReadAsInactive) {
+    EXPECT_EQ(port.set_dtr(true), 1);
+    EXPECT_EQ(port.raise_rts(), 1);
+    EXPECT_EQ(port.lower_dtr(), 1);
+    EXPECT_FALSE(port.dtr_active());
+    EXPECT_FALSE(port.cts_active());
+    EXPECT_FALSE(port.dcd_active());
+}
+
+TEST_F(OpenPort, ReceiveUntilStopsAtTheTerminator) {
+    device.Reply(Text("abcd\nef"));
+    char buffer[16];
+    std::memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(port.receive_until(buffer, '\n', 10, 1000), 5);
+    EXPECT_EQ(std::string(buffer), "abcd\n");
+    // The rest stays in the port.
+    EXPECT_EQ(port.receive_until(buffer, 'f', 10, 0), 2);
+    EXPECT_EQ(std::string(buffer), "ef");
+}
+
+TEST_F(OpenPort, ReceiveUntilGivesUpAtItsLimits) {
+    char buffer[16];
+    EXPECT_EQ(port.receive_until(buffer, '\n', 0, 1000), -3);
+    EXPECT_EQ(port.receive_until(buffer, '\n', 0, 0), -3);
+
+    device.Reply(Text("abcdefgh"));
+    EXPECT_EQ(port.receive_until(buffer, '\n', 4, 1000), -3);
+    EXPECT_EQ(port.receive_until(buffer, '\n', 4, 0), -3);
+
+    device.Reply(Text("ab"));
+    const auto start = Clock::now();
+    EXPECT_EQ(port.receive_until(buffer, '\n', 10, 300), 0);
+    EXPECT_GE(MillisecondsSince(start), 295);
+    EXPECT_EQ(std::string(buffer), "ab");
+}
+
+TEST_F(OpenPort, ReceiveByteWithoutLimitWaitsForTheByte) {
+    device.Reply(Text("w"), Milliseconds(300));
+    char byte = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(port.receive_byte(&byte, 0), 1);
+    EXPECT_GE(MillisecondsSince(start), 250);
+    EXPECT_EQ(byte, 'w');
+
+    const auto second = Clock::now();
+    EXPECT_EQ(port.receive_byte(&byte, 200), 0);
+    EXPECT_GE(MillisecondsSince(second), 195);
+}
+
+TEST_F(OpenPort, ReceiveBytesWithoutLimitWaitsForAllOfThem) {
+    device.Reply(Text("abc")).Reply(Text("de"), Milliseconds(200));
+    char buffer[5];
+    EXPECT_EQ(port.receive_bytes(buffer, 5, 0, 100), 5);
+    EXPECT_EQ(std::string(buffer, 5), "abcde");
+}
+
+TEST(SerialibClosed, EveryOperationFailsQuietly) {
+    serialib port;
+    char buffer[4];
+    EXPECT_EQ(port.sgetc(), kEof);
+    EXPECT_EQ(port.sbumpc(), kEof);
+    EXPECT_EQ(port.sgetn(buffer, 4), 0);
+    EXPECT_EQ(port.in_avail(), 0);
+    EXPECT_EQ(port.sputn("ab", 2), 0);
+    EXPECT_EQ(port.sputc('a'), kEof);
+    EXPECT_EQ(port.pending_bytes(), 0);
+    EXPECT_EQ(port.send_byte('a'), -1);
+    EXPECT_EQ(port.send_text("ab"), -1);
+    EXPECT_EQ(port.send_bytes("ab", 2), -1);
+    EXPECT_EQ(port.receive_byte(buffer, 100), -2);
+    EXPECT_EQ(port.receive_bytes(buffer, 4, 100, 100), -2);
+    EXPECT_EQ(port.set_dtr(true), 1);
+    EXPECT_FALSE(port.dtr_active());
+    EXPECT_EQ(port.pubsetbuf(buffer, 4), &port);
+}
+
+TEST(SerialibReadError, FailedReadsAreReportedAsErrors) {
+    // A FIFO opens like a port, but an empty one refuses non-blocking reads.
+    char fifo[] = "/tmp/ornix-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    const std::string path = std::string(fifo) + "/port";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    {
+        serialib port;
+        ASSERT_EQ(port.open_port(path.c_str(), 115200, 3, 0, 0), 1);
+        char buffer[8];
+        EXPECT_EQ(port.receive_bytes(buffer, 8, 1000, 100), -2);
+        EXPECT_EQ(port.receive_byte(buffer, 1000), -2);
+        EXPECT_EQ(port.receive_until(buffer, '\n', 4, 1000), -2);
+        EXPECT_EQ(port.receive_until(buffer, '\n', 4, 0), -2);
+        EXPECT_EQ(port.sgetn(buffer, 8), 0);
+        EXPECT_EQ(port.sgetc(), kEof);
+        EXPECT_EQ(port.in_avail(), 0);
+        ASSERT_EQ(port.sputbackc('h'), 'h');
+        EXPECT_EQ(port.sgetn(buffer, 2), 0);
+    }
+    unlink(path.c_str());
+    rmdir(fifo);
+}
+
+// A wall clock that is set back by a second right after the wait starts. Should a wait ignore
+// that, the clock jumps forward again after many readings, so the test ends either way.
+int clock_readings = 0;
+timeval SteppingBackClock() {
+    ++clock_readings;
+    if (clock_readings == 1) {
+        return {1000, 0};
+    }
+    return clock_readings < 100000 ? timeval{999, 0} : timeval{2000, 0};
+}
+
+TEST(SerialibClockSetBack, EndsEveryTimedWaitAtOnce) {
+    FakeDevice device;
+    serialib port(&SteppingBackClock);
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    char buffer[8];
+
+    clock_readings = 0;
+    EXPECT_EQ(port.receive_bytes(buffer, 8, 1000, 100), 0);
+    EXPECT_LT(clock_readings, 5);
+
+    clock_readings = 0;
+    EXPECT_EQ(port.receive_byte(buffer, 1000), 0);
+    EXPECT_LT(clock_readings, 5);
+
+    clock_readings = 0;
+    EXPECT_EQ(port.receive_until(buffer, '\n', 4, 1000), 0);
+    EXPECT_LT(clock_readings, 5);
+
+    clock_readings = 0;
+    EXPECT_EQ(port.sgetn(buffer, 8), 0);
+    EXPECT_LT(clock_readings, 5);
+}
+
+}  // namespace
+}  // namespace Ornix::HardwareAPI::IO

@@ -28,8 +28,7 @@ void RegisterSerialStream(py::module_& m) {
 PYBIND11_MODULE(OrnixHardwareAPI, m) {
     m.doc() = "Python Implementation of the Ornix Hardware API";
     RegisterSerialStream(m);
-    m.def("get_cpp_version", &Ornix::HardwareAPI::GetVersion,
-          "Get the version of the CPP library");
+    m.def("get_cpp_version", &Ornix::HardwareAPI::GetVersion, "Get the version of the CPP library");
     m.def("print_cpp_version", &Ornix::HardwareAPI::PrintVersion,
           "Print the version of the CPP library");
     m.attr("__version__") = "dev";

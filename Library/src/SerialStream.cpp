@@ -80,8 +80,6 @@ void SerialStream::Write(const void* data, size_t length) {
     std::fflush(stderr);
 }
 
-const char* SerialStream::shown_name() const {
-    return port_name ? port_name->c_str() : "(null)";
-}
+const char* SerialStream::shown_name() const { return port_name ? port_name->c_str() : "(null)"; }
 
 }  // namespace Ornix::HardwareAPI::IO

@@ -21,8 +21,8 @@ struct BaudRate {
 // Where the speed constants are the rates themselves the table is the identity; elsewhere each
 // rate needs its own constant.
 constexpr BaudRate kBaudRates[] = {
-    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},
-    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+    {110, B110},     {300, B300},     {600, B600},       {1200, B1200},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
     {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
@@ -34,8 +34,8 @@ serialib::serialib(port_timer::clock_function clock) : clock(clock) {}
 
 serialib::~serialib() { close_port(); }
 
-int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits,
-                           uint32_t parity, uint32_t stop_bits) {
+int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
+                           uint32_t stop_bits) {
     close_port();
     if (device == nullptr) {
         errno = ENOENT;

@@ -21,7 +21,7 @@ public:
     static constexpr int8_t kUnsupportedParity = -9;
 
     // Results of the receive operations besides counts.
-    static constexpr int kReadError = -2;        // read(2) failed; errno tells why
+    static constexpr int kReadError = -2;          // read(2) failed; errno tells why
     static constexpr int kTerminatorMissing = -3;  // receive_until filled max_bytes without it
 
     // Results of the send operations.

@@ -106,8 +106,7 @@ void FakeDevice::Run() {
             lock.lock();
             continue;
         }
-        pollfd watch{master_fd, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)),
-                     0};
+        pollfd watch{master_fd, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0};
         lock.unlock();
         const int ready = poll(&watch, 1, static_cast<int>(wait.count()));
         lock.lock();
@@ -124,9 +123,9 @@ Milliseconds FakeDevice::PlayDueSteps() {
             if (received.size() - matched < step.bytes.size()) {
                 return kIdlePoll;
             }
-            const Bytes got(received.begin() + static_cast<std::ptrdiff_t>(matched),
-                            received.begin() +
-                                static_cast<std::ptrdiff_t>(matched + step.bytes.size()));
+            const Bytes got(
+                received.begin() + static_cast<std::ptrdiff_t>(matched),
+                received.begin() + static_cast<std::ptrdiff_t>(matched + step.bytes.size()));
             if (got != step.bytes) {
                 mismatches.push_back("step " + std::to_string(next_step) + " expected " +
                                      Hex(step.bytes) + ", received " + Hex(got));
@@ -136,9 +135,8 @@ Milliseconds FakeDevice::PlayDueSteps() {
             const auto due = current_step_since + step.delay;
             const auto now = Clock::now();
             if (now < due) {
-                return std::min(kIdlePoll,
-                                std::chrono::duration_cast<Milliseconds>(due - now) +
-                                    Milliseconds(1));
+                return std::min(kIdlePoll, std::chrono::duration_cast<Milliseconds>(due - now) +
+                                               Milliseconds(1));
             }
             if (step.kind == Kind::Reply) {
                 outgoing.insert(outgoing.end(), step.bytes.begin(), step.bytes.end());

@@ -23,8 +23,8 @@ using Testing::OutputCapture;
 const char* const kMissingPort = "/nonexistent/cu.usbmodem-ornix";
 
 std::string ErrorLine(unsigned line, const std::string& message, int error) {
-    return "[err] Library/src/SerialStream.cpp:" + std::to_string(line) + "> " + message +
-           ": [" + std::to_string(error) + "] " + std::strerror(error) + "\n";
+    return "[err] Library/src/SerialStream.cpp:" + std::to_string(line) + "> " + message + ": [" +
+           std::to_string(error) + "] " + std::strerror(error) + "\n";
 }
 
 int LowestFreeDescriptor() {
@@ -43,10 +43,10 @@ bool AwaitAvailable(const SerialStream& stream, int count) {
 TEST(SerialStreamOpen, FailureAtConstructionReportsThePortThenTheStream) {
     OutputCapture errors(STDERR_FILENO);
     SerialStream stream(kMissingPort, true);
-    EXPECT_EQ(errors.Finish(),
-              ErrorLine(38, std::string("unable to open port '") + kMissingPort + "'", ENOENT) +
-                  ErrorLine(17, std::string("unable to open stream '") + kMissingPort + "'",
-                            ENOENT));
+    EXPECT_EQ(
+        errors.Finish(),
+        ErrorLine(38, std::string("unable to open port '") + kMissingPort + "'", ENOENT) +
+            ErrorLine(17, std::string("unable to open stream '") + kMissingPort + "'", ENOENT));
     EXPECT_EQ(stream.Available(), 0);
 }
 

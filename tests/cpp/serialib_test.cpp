@@ -72,14 +72,12 @@ TEST(SerialibOpen, RefusedSettingsLeaveTheDeviceOpen) {
     };
     // Checked in the order baud, data bits, stop bits, parity.
     const Case cases[] = {
-        {250000, 3, 0, 0, -4}, {115200, 4, 0, 0, -7}, {115200, 3, 0, 1, -8},
-        {115200, 3, 3, 0, -9}, {250000, 4, 3, 1, -4}, {115200, 4, 3, 1, -7},
-        {115200, 3, 3, 1, -8},
+        {250000, 3, 0, 0, -4}, {115200, 4, 0, 0, -7}, {115200, 3, 0, 1, -8}, {115200, 3, 3, 0, -9},
+        {250000, 4, 3, 1, -4}, {115200, 4, 3, 1, -7}, {115200, 3, 3, 1, -8},
     };
     for (const Case& c : cases) {
         serialib port;
-        EXPECT_EQ(port.open_port(device.Path().c_str(), c.baud, c.data_bits, c.parity,
-                                 c.stop_bits),
+        EXPECT_EQ(port.open_port(device.Path().c_str(), c.baud, c.data_bits, c.parity, c.stop_bits),
                   c.expected)
             << c.baud << " " << c.data_bits << " " << c.parity << " " << c.stop_bits;
         EXPECT_TRUE(port.is_open());
@@ -110,8 +108,8 @@ TEST(SerialibOpen, ConfiguresARawPort) {
 TEST(SerialibOpen, EachSupportedRateHasItsOwnSpeed) {
     FakeDevice device;
     const std::pair<uint32_t, speed_t> rates[] = {
-        {110, B110},     {300, B300},     {600, B600},     {1200, B1200},
-        {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+        {110, B110},     {300, B300},     {600, B600},       {1200, B1200},
+        {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
         {38400, B38400}, {57600, B57600}, {115200, B115200},
     };
     for (const auto& [rate, speed] : rates) {

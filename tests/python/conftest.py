@@ -1,0 +1,44 @@
+import ctypes
+
+import pytest
+
+from fakedevice import FakeDevice
+
+_libc = ctypes.CDLL(None)
+
+
+@pytest.fixture
+def fake_device():
+    """Starts fake devices: `fake_device(Expect(...), Reply(...))` gives a running device."""
+    devices = []
+
+    def start(*steps, strict=True):
+        device = FakeDevice(*steps, strict=strict)
+        devices.append(device)
+        return device
+
+    yield start
+    failures = []
+    for device in devices:
+        report = device.finish()
+        if device.strict:
+            failures += report.mismatches
+            if report.unplayed:
+                failures.append(f"{device.path}: {report.unplayed} script steps not played")
+    assert not failures, "\n".join(failures)
+
+
+class NativeOutput:
+    """What the process wrote to its standard output and error descriptors, C buffers included."""
+
+    def __init__(self, capfd):
+        self._capfd = capfd
+
+    def read(self):
+        _libc.fflush(None)
+        return self._capfd.readouterr()
+
+
+@pytest.fixture
+def native_output(capfd):
+    return NativeOutput(capfd)

@@ -1,0 +1,168 @@
+"""A device stand-in on a pseudo-terminal, served from a child process.
+
+The code under test opens `FakeDevice.path`. The child holds the master side: it records every
+byte it receives and plays a script of expected requests, replies and hang-ups. It must live in
+another process because module calls keep the interpreter lock while they wait for the device.
+"""
+
+import multiprocessing
+import os
+import pty
+import select
+import time
+import tty
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Expect:
+    """The next bytes the code under test writes must be exactly these."""
+
+    data: bytes
+
+
+@dataclass(frozen=True)
+class Reply:
+    """Send these bytes, `delay` seconds after the step before has been played."""
+
+    data: bytes
+    delay: float = 0.0
+
+
+@dataclass(frozen=True)
+class Hangup:
+    """Close the master side: from then on the port reads as unplugged."""
+
+    delay: float = 0.0
+
+
+@dataclass
+class Report:
+    received: bytes
+    mismatches: list
+    unplayed: int
+
+
+class FakeDevice:
+    """Parent-side handle of one fake device; steps may be added while it runs.
+
+    A strict device (the default) fails its test on mismatched or unplayed steps.
+    """
+
+    def __init__(self, *steps, strict=True):
+        self.strict = strict
+        context = multiprocessing.get_context("spawn")
+        self._control, child_end = context.Pipe()
+        self._process = context.Process(target=_serve, args=(child_end,), daemon=True)
+        self._process.start()
+        child_end.close()
+        self.path = self._control.recv()
+        self._report = None
+        if steps:
+            self.add(*steps)
+
+    def add(self, *steps):
+        self._control.send(("add", steps))
+        return self
+
+    def received(self, at_least=0, timeout=5.0):
+        """The bytes received so far, waiting up to `timeout` for `at_least` of them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self._control.send(("received",))
+            data = self._control.recv()
+            if len(data) >= at_least or time.monotonic() >= deadline:
+                return data
+            time.sleep(0.005)
+
+    def wait_until_played(self, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self._control.send(("played",))
+            if self._control.recv():
+                return True
+            time.sleep(0.005)
+        return False
+
+    def finish(self):
+        """Stops the device and reports what it received and what went wrong."""
+        if self._report is None:
+            self._control.send(("stop",))
+            self._report = self._control.recv()
+            self._process.join(5)
+            self._control.close()
+        return self._report
+
+
+def _serve(control):
+    master, slave = pty.openpty()
+    # Raw from the start, so that nothing sent before the port is configured is echoed.
+    tty.setraw(slave)
+    os.set_blocking(master, False)
+    control.send(os.ttyname(slave))
+
+    steps = []
+    next_step = 0
+    step_since = time.monotonic()
+    received = bytearray()
+    matched = 0
+    outgoing = bytearray()
+    mismatches = []
+
+    while True:
+        now = time.monotonic()
+        wait = 0.05
+        while next_step < len(steps):
+            step = steps[next_step]
+            if isinstance(step, Expect):
+                if len(received) - matched < len(step.data):
+                    break
+                got = bytes(received[matched : matched + len(step.data)])
+                if got != step.data:
+                    mismatches.append(
+                        f"step {next_step}: expected {step.data.hex(' ')}, received {got.hex(' ')}"
+                    )
+                matched += len(step.data)
+            else:
+                due = step_since + step.delay
+                if now < due:
+                    wait = min(wait, due - now)
+                    break
+                if isinstance(step, Reply):
+                    outgoing += step.data
+                elif master is not None:
+                    os.close(master)
+                    master = None
+                    outgoing.clear()
+            next_step += 1
+            step_since = now = time.monotonic()
+
+        readers = [control] + ([master] if master is not None else [])
+        writers = [master] if master is not None and outgoing else []
+        readable, writable, _ = select.select(readers, writers, [], wait)
+        if master in readable:
+            try:
+                received += os.read(master, 4096)
+            except OSError:
+                pass
+        if master in writable:
+            try:
+                del outgoing[: os.write(master, outgoing)]
+            except BlockingIOError:
+                pass
+        if control in readable:
+            message = control.recv()
+            if message[0] == "add":
+                if next_step == len(steps):
+                    step_since = time.monotonic()
+                steps.extend(message[1])
+            elif message[0] == "received":
+                control.send(bytes(received))
+            elif message[0] == "played":
+                control.send(next_step == len(steps) and not outgoing)
+            elif message[0] == "stop":
+                control.send(Report(bytes(received), mismatches, len(steps) - next_step))
+                break
+    if master is not None:
+        os.close(master)
+    os.close(slave)

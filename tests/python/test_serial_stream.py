@@ -1,0 +1,137 @@
+import os
+import subprocess
+import sys
+import sysconfig
+import termios
+import textwrap
+
+import pytest
+
+import OrnixHardwareAPI as ornix
+
+MISSING = "/nonexistent/cu.usbmodem-ornix"
+ENOENT_TEXT = os.strerror(2)
+
+
+def error_line(line, message):
+    return f"[err] Library/src/SerialStream.cpp:{line}> {message}: [2] {ENOENT_TEXT}\n"
+
+
+def open_descriptors_of(path):
+    """Descriptors of this process that refer to `path`."""
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                found.append(fd)
+        except OSError:
+            pass
+    return found
+
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc")
+
+
+@pytest.mark.parametrize("name", [MISSING, MISSING.encode(), bytearray(MISSING.encode())])
+def test_missing_port_gives_a_closed_stream_and_two_error_lines(native_output, name):
+    stream = ornix.SerialStream(name)
+    assert isinstance(stream, ornix.SerialStream)
+    assert native_output.read().err == (
+        error_line(38, f"unable to open port '{MISSING}'")
+        + error_line(17, f"unable to open stream '{MISSING}'")
+    )
+
+
+def test_none_gives_a_closed_stream(native_output):
+    assert isinstance(ornix.SerialStream(None), ornix.SerialStream)
+    assert native_output.read().err == (
+        error_line(38, "unable to open port '(null)'")
+        + error_line(17, "unable to open stream '(null)'")
+    )
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((5,), {}),
+        ((), {}),
+        ((MISSING, MISSING), {}),
+        ((), {"port": MISSING}),
+        ((), {"arg0": MISSING}),
+    ],
+)
+def test_bad_arguments_raise_type_error_and_open_nothing(native_output, args, kwargs):
+    with pytest.raises(TypeError):
+        ornix.SerialStream(*args, **kwargs)
+    assert native_output.read().err == ""
+
+
+def test_stream_is_opaque():
+    stream = ornix.SerialStream(None)
+    assert ornix.SerialStream.__doc__ is None
+    with pytest.raises(AttributeError):
+        stream.port = "/dev/null"
+
+
+@linux_only
+def test_opens_the_port_raw_and_closes_it_with_the_object(fake_device, native_output):
+    device = fake_device()
+    stream = ornix.SerialStream(device.path)
+    assert native_output.read().err == ""
+    assert len(open_descriptors_of(device.path)) == 1
+
+    probe = os.open(device.path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(probe)
+    finally:
+        os.close(probe)
+    assert iflag == termios.IGNBRK | termios.IGNPAR
+    assert (oflag, lflag) == (0, 0)
+    assert cflag & (termios.CLOCAL | termios.CREAD) == termios.CLOCAL | termios.CREAD
+    assert cflag & (termios.CSTOPB | termios.PARENB) == 0
+    assert (ispeed, ospeed) == (termios.B115200, termios.B115200)
+    assert (cc[termios.VMIN], cc[termios.VTIME]) == (0, 0)
+
+    del stream
+    assert open_descriptors_of(device.path) == []
+
+
+@pytest.fixture(scope="session")
+def slow_open_library(tmp_path_factory):
+    library = tmp_path_factory.mktemp("preload") / "slow_open.so"
+    compiler = (sysconfig.get_config_var("CC") or "cc").split()[0]
+    source = os.path.join(os.path.dirname(__file__), "slow_open.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), source, "-ldl"], check=True)
+    return library
+
+
+@linux_only
+def test_other_threads_run_while_the_port_opens(slow_open_library):
+    script = textwrap.dedent(
+        """
+        import threading, time
+        import OrnixHardwareAPI as ornix
+
+        stamps, running = [], True
+        def tick():
+            while running:
+                stamps.append(time.monotonic())
+                time.sleep(0.01)
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        time.sleep(0.05)
+        start = time.monotonic()
+        ornix.SerialStream("/nonexistent/ornix-slow-open")
+        end = time.monotonic()
+        running = False
+        ticker.join()
+        print(end - start, sum(start < t < end for t in stamps))
+        """
+    )
+    environment = dict(os.environ, LD_PRELOAD=str(slow_open_library))
+    result = subprocess.run(
+        [sys.executable, "-c", script], env=environment, capture_output=True, text=True, check=True
+    )
+    duration, ticks = result.stdout.split()
+    assert float(duration) >= 0.45
+    assert int(ticks) >= 10

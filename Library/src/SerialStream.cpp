@@ -8,8 +8,8 @@ namespace Ornix::HardwareAPI::IO {
 
 namespace {
 
-// Each error line names its place as this file and a fixed line number.
-constexpr const char* kSourceFile = __FILE__;
+// Each error line names its place: this file, as the project knows it, and a fixed line number.
+constexpr const char* kSourceFile = "Library/src/SerialStream.cpp";
 constexpr unsigned kOpenStreamLine = 17;
 constexpr unsigned kOpenPortLine = 38;
 constexpr unsigned kWriteLine = 52;

@@ -1,6 +1,8 @@
 #include "SerialStream.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,26 +13,24 @@
 
 #include "FakeDevice.h"
 #include "OutputCapture.h"
+#include "SystemCallLog.h"
+#include "TestSupport.h"
 
 namespace Ornix::HardwareAPI::IO {
 namespace {
 
 using Testing::Bytes;
 using Testing::FakeDevice;
+using Testing::LowestFreeDescriptor;
 using Testing::Milliseconds;
 using Testing::OutputCapture;
+using Testing::SystemCallLog;
 
 const char* const kMissingPort = "/nonexistent/cu.usbmodem-ornix";
 
 std::string ErrorLine(unsigned line, const std::string& message, int error) {
     return "[err] Library/src/SerialStream.cpp:" + std::to_string(line) + "> " + message + ": [" +
            std::to_string(error) + "] " + std::strerror(error) + "\n";
-}
-
-int LowestFreeDescriptor() {
-    const int fd = dup(0);
-    close(fd);
-    return fd;
 }
 
 bool AwaitAvailable(const SerialStream& stream, int count) {
@@ -90,6 +90,18 @@ TEST(SerialStreamOpen, OpensAPortQuietly) {
     EXPECT_EQ(errors.Finish(), "");
 }
 
+TEST(SerialStreamOpen, OpensAt115200EightNOneWithDtrRaised) {
+    FakeDevice device;
+    SystemCallLog log;
+    SerialStream stream(device.Path().c_str(), true);
+    ASSERT_EQ(log.settings.size(), 1u);
+    const termios& settings = log.settings[0];
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B115200));
+    EXPECT_EQ(log.modem_words, std::vector<int>{TIOCM_DTR});
+}
+
 TEST(SerialStreamOpen, ReopeningAndDestructionReleaseThePort) {
     FakeDevice device;
     const int free_before = LowestFreeDescriptor();
@@ -111,9 +123,12 @@ TEST(SerialStreamWrite, SendsTheWholeBlock) {
         block[i] = static_cast<uint8_t>(255 - i);
     }
     OutputCapture errors(STDERR_FILENO);
+    SystemCallLog log;
     stream.Write(block.data(), block.size());
     EXPECT_TRUE(stream.good());
     EXPECT_EQ(errors.Finish(), "");
+    ASSERT_EQ(log.writes.size(), 1u);
+    EXPECT_EQ(log.writes[0].size, 200u);
     ASSERT_TRUE(device.WaitForReceived(200, Milliseconds(2000)));
     EXPECT_EQ(device.Received(), block);
 }
@@ -131,6 +146,18 @@ TEST(SerialStreamWrite, FailureOnAClosedPortIsReportedEveryTime) {
     stream.Write(frame, sizeof frame);
     const std::string line = ErrorLine(52, "unable to write '13' bytes to stream", EIO);
     EXPECT_EQ(errors.Finish(), line + line);
+}
+
+TEST(SerialStreamWrite, UnpluggedDeviceIsReportedWithTheCause) {
+    FakeDevice device;
+    SerialStream stream(device.Path().c_str(), true);
+    device.Hangup();
+    ASSERT_TRUE(device.WaitUntilPlayed(Milliseconds(2000)));
+    const uint8_t frame[13] = {0x2A};
+    OutputCapture errors(STDERR_FILENO);
+    stream.Write(frame, sizeof frame);
+    EXPECT_EQ(errors.Finish(), ErrorLine(52, "unable to write '13' bytes to stream", EIO));
+    EXPECT_TRUE(stream.bad());
 }
 
 TEST(SerialStreamRead, DeliversExactlyTheWaitingBytes) {

@@ -1,6 +1,7 @@
 #include "serialib.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,28 +12,21 @@
 #include <string>
 
 #include "FakeDevice.h"
+#include "SystemCallLog.h"
+#include "TestSupport.h"
 
 namespace Ornix::HardwareAPI::IO {
 namespace {
 
 using Testing::Bytes;
 using Testing::FakeDevice;
+using Testing::LowestFreeDescriptor;
 using Testing::Milliseconds;
+using Testing::MillisecondsSince;
+using Testing::SystemCallLog;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kEof = std::char_traits<char>::eof();
-
-long MillisecondsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// The lowest descriptor number the next open would get: unchanged when nothing leaked.
-int LowestFreeDescriptor() {
-    const int fd = dup(0);
-    close(fd);
-    return fd;
-}
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -105,6 +99,28 @@ TEST(SerialibOpen, ConfiguresARawPort) {
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
 }
 
+// A pseudo-terminal keeps only 8 data bits without parity, so the settings are read as passed.
+TEST(SerialibOpen, CharacterFormatFollowsItsCodes) {
+    FakeDevice device;
+    struct Case {
+        uint32_t data_bits, parity, stop_bits;
+        tcflag_t flags;
+    };
+    const Case cases[] = {
+        {0, 0, 0, CS5}, {1, 0, 0, CS6},          {2, 0, 0, CS7},
+        {3, 0, 0, CS8}, {3, 1, 0, CS8 | PARENB}, {3, 2, 2, CS8 | PARENB | PARODD | CSTOPB},
+    };
+    for (const Case& c : cases) {
+        serialib port;
+        SystemCallLog log;
+        ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, c.data_bits, c.parity, c.stop_bits),
+                  1);
+        ASSERT_EQ(log.settings.size(), 1u);
+        EXPECT_EQ(log.settings[0].c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), c.flags)
+            << c.data_bits << " " << c.parity << " " << c.stop_bits;
+    }
+}
+
 TEST(SerialibOpen, EachSupportedRateHasItsOwnSpeed) {
     FakeDevice device;
     const std::pair<uint32_t, speed_t> rates[] = {
@@ -160,6 +176,16 @@ TEST_F(OpenPort, BulkReadReturnsShortCountAtItsBudget) {
     EXPECT_EQ(port.sgetn(buffer, 5), 3);
     EXPECT_GE(MillisecondsSince(start), 990);
     EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(OpenPort, BulkReadCollectsBytesArrivingWithinItsBudget) {
+    device.Reply(Text("ab")).Reply(Text("cd"), Milliseconds(300));
+    char buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sgetn(buffer, 4), 4);
+    EXPECT_GE(MillisecondsSince(start), 250);
+    EXPECT_LT(MillisecondsSince(start), 900);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
 }
 
 TEST_F(OpenPort, BulkReadDeliversTheHeldByteFirst) {
@@ -245,6 +271,29 @@ TEST_F(OpenPort, WritesReachTheDevice) {
     EXPECT_EQ(device.Received(), expected);
 }
 
+TEST_F(OpenPort, EachBlockIsOneSystemCall) {
+    const Bytes block(200, 0xA5);
+    SystemCallLog log;
+    EXPECT_EQ(port.sputn(reinterpret_cast<const char*>(block.data()), 200), 200);
+    EXPECT_EQ(port.sputc('x'), 'x');
+    ASSERT_EQ(log.writes.size(), 2u);
+    EXPECT_EQ(log.writes[0].size, 200u);
+    EXPECT_EQ(log.writes[1].size, 1u);
+}
+
+TEST_F(OpenPort, UnpluggedDeviceEndsReadsAtTheirBudgetAndFailsWrites) {
+    device.Hangup();
+    ASSERT_TRUE(device.WaitUntilPlayed(Milliseconds(2000)));
+    char buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(port.receive_bytes(buffer, 4, 300, 100), 0);
+    EXPECT_GE(MillisecondsSince(start), 295);
+    EXPECT_EQ(port.sgetn(buffer, 4), 0);
+    EXPECT_EQ(port.send_bytes("ab", 2), -1);
+    EXPECT_EQ(port.sputn("ab", 2), 0);
+    EXPECT_EQ(port.sputc('a'), kEof);
+}
+
 TEST_F(OpenPort, PendingBytesCountAndDiscardDropsThem) {
     device.Reply(Text("12345"));
     AwaitPending(5);
@@ -252,10 +301,14 @@ TEST_F(OpenPort, PendingBytesCountAndDiscardDropsThem) {
     EXPECT_EQ(port.pending_bytes(), 0);
 }
 
-TEST_F(OpenPort, ControlLinesOfAPseudoTerminalReadAsInactive) {
+// A pseudo-terminal has no modem lines: reading the status word fails, so every setter starts
+// from an empty word and every query reads false.
+TEST_F(OpenPort, ControlLineSettersWriteTheWholeStatusWord) {
+    SystemCallLog log;
     EXPECT_EQ(port.set_dtr(true), 1);
     EXPECT_EQ(port.raise_rts(), 1);
     EXPECT_EQ(port.lower_dtr(), 1);
+    EXPECT_EQ(log.modem_words, (std::vector<int>{TIOCM_DTR, TIOCM_RTS, 0}));
     EXPECT_FALSE(port.dtr_active());
     EXPECT_FALSE(port.cts_active());
     EXPECT_FALSE(port.dcd_active());

@@ -1,0 +1,54 @@
+#include "FakeDevice.h"
+
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+
+#include "serialib.h"
+
+namespace Ornix::Testing {
+namespace {
+
+using HardwareAPI::IO::serialib;
+
+void OpenOn(serialib& port, const FakeDevice& device) {
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+}
+
+TEST(FakeDevice, RepliesOnlyAfterTheExpectedRequest) {
+    FakeDevice device;
+    serialib port;
+    OpenOn(port, device);
+    device.Expect({0x0A}).Reply({0x0B, 0x01}, Milliseconds(200));
+    char buffer[2];
+    EXPECT_EQ(port.receive_bytes(buffer, 2, 300, 100), 0);
+    ASSERT_EQ(port.send_byte(0x0A), 1);
+    EXPECT_EQ(port.receive_bytes(buffer, 2, 150, 100), 0);
+    EXPECT_EQ(port.receive_bytes(buffer, 2, 1000, 100), 2);
+    EXPECT_EQ(Bytes(buffer, buffer + 2), (Bytes{0x0B, 0x01}));
+    EXPECT_EQ(device.Received(), Bytes{0x0A});
+}
+
+TEST(FakeDevice, FailsTheTestOnAMismatchedRequest) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            FakeDevice device;
+            serialib port;
+            OpenOn(port, device);
+            device.Expect({0x01, 0x02});
+            port.send_bytes("\x01\x03", 2);
+            device.WaitUntilPlayed(Milliseconds(2000));
+        },
+        "expected 01 02, received 01 03");
+}
+
+TEST(FakeDevice, FailsTheTestOnUnplayedSteps) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            FakeDevice device;
+            device.Expect({0x01});
+        },
+        "1 script steps not played");
+}
+
+}  // namespace
+}  // namespace Ornix::Testing

@@ -1,16 +1,23 @@
 // The extension module OrnixHardwareAPI: registers the module's functions and classes in their
 // fixed order. The device classes register themselves from sources of their own.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <memory>
+#include <vector>
 
+#include "Device.h"
+#include "Registration.h"
 #include "SerialStream.h"
+#include "UUID.h"
 #include "Version.h"
 
 namespace py = pybind11;
 
 namespace {
 
+using Ornix::HardwareAPI::UUID;
+using Ornix::HardwareAPI::Devices::Device;
 using Ornix::HardwareAPI::IO::SerialStream;
 
 void RegisterSerialStream(py::module_& m) {
@@ -23,13 +30,22 @@ void RegisterSerialStream(py::module_& m) {
              "Initialize the serial stream");
 }
 
+void RegisterUuid(py::module_& m) {
+    py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", [](const UUID& identifier) {
+        return std::vector<uint8_t>(identifier.data.begin(), identifier.data.end());
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(OrnixHardwareAPI, m) {
     m.doc() = "Python Implementation of the Ornix Hardware API";
     RegisterSerialStream(m);
+    RegisterUuid(m);
+    py::class_<Device>(m, "Device");
     m.def("get_cpp_version", &Ornix::HardwareAPI::GetVersion, "Get the version of the CPP library");
     m.def("print_cpp_version", &Ornix::HardwareAPI::PrintVersion,
           "Print the version of the CPP library");
+    Ornix::HardwareAPI::Python::RegisterOstrel3(m);
     m.attr("__version__") = "dev";
 }

@@ -43,6 +43,8 @@ FakeDevice::FakeDevice() {
 }
 
 FakeDevice::~FakeDevice() {
+    // Bytes written just before the test ended may still be on their way.
+    WaitUntilPlayed(Milliseconds(1000));
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;

@@ -11,11 +11,6 @@ def test_module_carries_its_doc_string_and_version():
     assert ornix.__version__ == "dev"
 
 
-def test_names_are_registered_in_order_with_the_version_last():
-    ours = [name for name in vars(ornix) if not name.startswith("__") or name == "__version__"]
-    assert ours == ["SerialStream", "get_cpp_version", "print_cpp_version", "__version__"]
-
-
 def test_cpp_version():
     assert ornix.get_cpp_version() == "0.1.7"
 

@@ -1,0 +1,279 @@
+#include "Ostrel3.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "FakeDevice.h"
+#include "OutputCapture.h"
+#include "TestSupport.h"
+
+namespace Ornix::HardwareAPI::Devices {
+namespace {
+
+using IO::SerialStream;
+using Testing::Bytes;
+using Testing::Concat;
+using Testing::FakeDevice;
+using Testing::FloatBytes;
+using Testing::Milliseconds;
+using Testing::MillisecondsSince;
+using Testing::OutputCapture;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kIdentifier = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87,
+                           0x98, 0xA9, 0xBA, 0xCB, 0xDC, 0xED, 0xFE, 0x0F};
+const Bytes kState = FloatBytes({0.5f, -1.25f, 2.0f, 10.0f, -0.001f, 3.5f});
+const Vector3 kStatePosition = {0.5f, -1.25f, 2.0f};
+const Vector3 kStateVelocity = {10.0f, -0.001f, 3.5f};
+
+const std::string kHeaderTimeout =
+    "[err] Library/src/Device.cpp:57> timeout waiting for header code";
+const std::string kPayloadTimeout = "[err] Library/src/Device.cpp:86> timeout waiting for payload";
+
+int Count(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class Ostrel3Test : public ::testing::Test {
+protected:
+    FakeDevice fake;
+    SerialStream stream{fake.Path().c_str(), true};
+    Ostrel3 arm{&stream, Device::kReplyTimeout};
+    // Gives up within a second, for the paths where nothing useful arrives.
+    Ostrel3 impatient_arm{&stream, 0.5f};
+};
+
+TEST_F(Ostrel3Test, WakeupDecodesTheDeviceInfo) {
+    fake.Expect({0x0A}).Reply(Concat({{0x0B, 0x34, 0x12, 0x04, 0x02, 0x07}, kIdentifier}));
+    const DeviceInfo info = arm.DeviceWakeup();
+    EXPECT_EQ(info.device_id, 0x1234);
+    EXPECT_EQ(info.device_model_number, Ostrel3::kModelNumber);
+    EXPECT_EQ(info.hardware_version, 2);
+    EXPECT_EQ(info.firmware_version, 7);
+    EXPECT_EQ(Bytes(info.device_id_ext.data.begin(), info.device_id_ext.data.end()), kIdentifier);
+}
+
+TEST_F(Ostrel3Test, IdentifiersArriveInWireOrder) {
+    fake.Expect({0x0D, 0xD1}).Reply(Concat({{0x0D, 0xD1, 0x10}, kIdentifier}));
+    EXPECT_EQ(arm.GetDeviceId().PlainHex(), "102132435465768798a9bacbdcedfe0f");
+    fake.Expect({0x0D, 0xD2}).Reply(Concat({{0x0D, 0xD2, 0x10}, Bytes(16, 0x01)}));
+    EXPECT_EQ(arm.GetFirmwareVersion().PlainHex(), "01010101010101010101010101010101");
+}
+
+TEST_F(Ostrel3Test, StatusReadingsDecodeLittleEndianFloats) {
+    fake.Expect({0xAB}).Reply(Concat({{0xAB}, FloatBytes({0.25f, -3.0f, 1e6f})}));
+    EXPECT_EQ(arm.GetMotorCurrents(), (Vector3{0.25f, -3.0f, 1e6f}));
+    fake.Expect({0x0C}).Reply(Concat({{0x0C}, FloatBytes({1.0f, 0.0f, -0.5f, 0.5f})}));
+    EXPECT_EQ(arm.GetDeviceOrientation(), (Vector4{1.0f, 0.0f, -0.5f, 0.5f}));
+    fake.Expect({0xAC}).Reply({0xAC, 0x01});
+    EXPECT_EQ(arm.GetPowerStatus(), 1);
+    fake.Expect({0xAA}).Reply(Concat({{0xAA}, FloatBytes({36.75f})}));
+    EXPECT_EQ(arm.GetTemperature(), 36.75f);
+}
+
+TEST_F(Ostrel3Test, MotionCommandsSendThreeFloatsAndDecodeTheState) {
+    struct Case {
+        std::function<DeviceState(Ostrel3&, const Vector3&)> command;
+        uint8_t request, response;
+    };
+    const Case cases[] = {
+        {&Ostrel3::JointTorques, 0x1A, 0x1B},
+        {&Ostrel3::JointAngles, 0x1C, 0x1B},
+        {&Ostrel3::EndEffectorForce, 0x2A, 0x2B},
+        {&Ostrel3::EndEffectorPosition, 0x2C, 0x2B},
+    };
+    for (const Case& c : cases) {
+        fake.Expect(
+                {c.request, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40})
+            .Reply(Concat({{c.response}, kState}));
+        const DeviceState state = c.command(arm, {1.0f, 2.0f, 3.0f});
+        EXPECT_EQ(state.position, kStatePosition) << int(c.request);
+        EXPECT_EQ(state.velocity, kStateVelocity) << int(c.request);
+    }
+}
+
+TEST_F(Ostrel3Test, ConfigurationValuesAreReadAndWritten) {
+    fake.Expect({0x0E, 0xE0}).Reply({0x0E, 0xE0, 0x07});
+    EXPECT_EQ(arm.GetConfigE0(), 7);
+
+    fake.Expect({0x0E, 0xE1, 0x00}).Reply(Concat({{0x0E, 0xE1, 0x05}, FloatBytes({2.5f})}));
+    const ConfigPair read = arm.GetConfigE1();
+    EXPECT_EQ(read.value, 5);
+    EXPECT_EQ(read.number, 2.5f);
+    fake.Expect(Concat({{0x0E, 0xE1, 0x01, 0x09}, FloatBytes({1.5f})}))
+        .Reply(Concat({{0x0E, 0xE1, 0x09}, FloatBytes({1.5f})}));
+    const ConfigPair written = arm.SetConfigE1({9, 1.5f});
+    EXPECT_EQ(written.value, 9);
+    EXPECT_EQ(written.number, 1.5f);
+
+    fake.Expect({0x0E, 0xE2, 0x00}).Reply({0x0E, 0xE2, 0x02});
+    EXPECT_TRUE(arm.GetConfigE2());
+    fake.Expect({0x0E, 0xE2, 0x01, 0x00}).Reply({0x0E, 0xE2, 0x00});
+    EXPECT_FALSE(arm.SetConfigE2(0));
+
+    fake.Expect({0x0E, 0xE3, 0x00}).Reply({0x0E, 0xE3, 0x2A});
+    EXPECT_EQ(arm.GetConfigE3(), 0x2A);
+    fake.Expect({0x0E, 0xE3, 0x01, 0x05}).Reply({0x0E, 0xE3, 0x05});
+    EXPECT_EQ(arm.SetConfigE3(5), 5);
+}
+
+TEST_F(Ostrel3Test, SendOnlyOperationsWriteTheirFrames) {
+    const Bytes zeros(12, 0x00);
+    const Bytes ones = FloatBytes({1.0f, 1.0f, 1.0f});
+    const std::pair<std::function<void(Ostrel3&)>, Bytes> cases[] = {
+        {[](Ostrel3& a) { a.SendDeviceWakeup(); }, {0x0A}},
+        {[](Ostrel3& a) { a.RequestDeviceId(); }, {0x0D, 0xD1}},
+        {[](Ostrel3& a) { a.RequestFirmwareVersion(); }, {0x0D, 0xD2}},
+        {[](Ostrel3& a) { a.RequestCurrent(); }, {0xAB}},
+        {[](Ostrel3& a) { a.RequestDeviceOrientation(); }, {0x0C}},
+        {[](Ostrel3& a) { a.RequestPowerStatus(); }, {0xAC}},
+        {[](Ostrel3& a) { a.RequestTemperature(); }, {0xAA}},
+        {[](Ostrel3& a) { a.SendJointTorques(); }, Concat({{0x1A}, zeros})},
+        {[](Ostrel3& a) { a.SendAngle(); }, Concat({{0x1C}, zeros})},
+        {[](Ostrel3& a) { a.SendForce(); }, Concat({{0x2A}, zeros})},
+        {[](Ostrel3& a) { a.SendPosition(); }, Concat({{0x2C}, zeros})},
+        {[](Ostrel3& a) { a.SendJointTorques({1, 1, 1}); }, Concat({{0x1A}, ones})},
+        {[](Ostrel3& a) { a.SendAngle({1, 1, 1}); }, Concat({{0x1C}, ones})},
+        {[](Ostrel3& a) { a.SendForce({1, 1, 1}); }, Concat({{0x2A}, ones})},
+        {[](Ostrel3& a) { a.SendPosition({1, 1, 1}); }, Concat({{0x2C}, ones})},
+        {[](Ostrel3& a) { a.RequestConfigE0(); }, {0x0E, 0xE0}},
+        {[](Ostrel3& a) { a.RequestConfigE1(); }, {0x0E, 0xE1, 0x00}},
+        {[](Ostrel3& a) { a.RequestConfigE1(3, -2.0f); },
+         Concat({{0x0E, 0xE1, 0x01, 0x03}, FloatBytes({-2.0f})})},
+        {[](Ostrel3& a) { a.RequestConfigE2(); }, {0x0E, 0xE2, 0x00}},
+        {[](Ostrel3& a) { a.RequestConfigE2(1); }, {0x0E, 0xE2, 0x01, 0x01}},
+        {[](Ostrel3& a) { a.RequestConfigE3(); }, {0x0E, 0xE3, 0x00}},
+        {[](Ostrel3& a) { a.RequestConfigE3(0xFF); }, {0x0E, 0xE3, 0x01, 0xFF}},
+    };
+    for (const auto& [send, frame] : cases) {
+        fake.Expect(frame);
+        send(arm);
+    }
+    EXPECT_TRUE(fake.WaitUntilPlayed(Milliseconds(2000)));
+}
+
+TEST_F(Ostrel3Test, ReceiveOnlyOperationsFillTheOutputs) {
+    fake.Expect(Concat({{0x1A}, FloatBytes({0.1f, 0.2f, 0.3f})})).Reply(Concat({{0x1B}, kState}));
+    arm.SendJointTorques({0.1f, 0.2f, 0.3f});
+    Vector3 position{}, velocity{};
+    EXPECT_EQ(arm.ReceiveJointState(position, velocity), 24);
+    EXPECT_EQ(position, kStatePosition);
+    EXPECT_EQ(velocity, kStateVelocity);
+
+    fake.Expect({0x0A}).Reply(Concat({{0x0B, 0x01, 0x00, 0x04, 0x01, 0x01}, kIdentifier}));
+    arm.SendDeviceWakeup();
+    EXPECT_EQ(arm.ReceiveDeviceInfo(), 21);
+
+    fake.Reply(Concat({{0xAB}, FloatBytes({1, 2, 3})}));
+    EXPECT_EQ(arm.ReceiveCurrent(), 12);
+    fake.Reply({0x0E, 0xE2, 0x02});
+    bool flag = false;
+    EXPECT_EQ(arm.ReceiveConfigE2(flag), 1);
+    EXPECT_TRUE(flag);
+    // Everything was consumed: the next exchange is in step.
+    fake.Expect({0xAC}).Reply({0xAC, 0x03});
+    EXPECT_EQ(arm.GetPowerStatus(), 3);
+}
+
+TEST_F(Ostrel3Test, FailedReceiveLeavesTheOutputsAsTheyWere) {
+    fake.Expect({0x0A}).Reply(Concat({{0x0D, 0xD1, 0x10}, kIdentifier}));
+    arm.SendDeviceWakeup();
+    uint16_t device_id = 0xBEEF;
+    uint8_t model = 9, hardware = 9, firmware = 9;
+    UUID identifier;
+    identifier.data.fill(0x77);
+    EXPECT_EQ(arm.ReceiveDeviceInfo(device_id, model, hardware, firmware, identifier), -1);
+    EXPECT_EQ(device_id, 0xBEEF);
+    EXPECT_EQ(model, 9);
+    EXPECT_EQ(hardware, 9);
+    EXPECT_EQ(firmware, 9);
+    EXPECT_EQ(identifier.PlainHex(), std::string(32, '7'));
+
+    fake.Reply(Concat({{0x2B}, kState}));
+    Vector3 position = {7, 7, 7}, velocity = {8, 8, 8};
+    EXPECT_EQ(arm.ReceiveJointState(position, velocity), -1);
+    EXPECT_EQ(position, (Vector3{7, 7, 7}));
+    EXPECT_EQ(velocity, (Vector3{8, 8, 8}));
+}
+
+TEST_F(Ostrel3Test, WrongCodeFailsQuietlyAndTheNextExchangeIsInStep) {
+    fake.Expect(Concat({{0x1A}, FloatBytes({1, 2, 3})})).Reply(Concat({{0x2B}, kState}));
+    OutputCapture errors(STDERR_FILENO);
+    const auto start = Clock::now();
+    const DeviceState state = arm.JointTorques({1, 2, 3});
+    EXPECT_LT(MillisecondsSince(start), 500);
+    EXPECT_EQ(state.position, (Vector3{}));
+    EXPECT_EQ(state.velocity, (Vector3{}));
+    EXPECT_EQ(errors.Finish(), "");
+
+    fake.Expect({0xAA}).Reply(Concat({{0xAA}, FloatBytes({21.5f})}));
+    EXPECT_EQ(arm.GetTemperature(), 21.5f);
+}
+
+TEST_F(Ostrel3Test, WrongSubCodeOrLengthByteGivesTheZeroIdentifier) {
+    fake.Expect({0x0D, 0xD1}).Reply(Concat({{0x0D, 0xD2, 0x10}, kIdentifier}));
+    EXPECT_EQ(arm.GetDeviceId().PlainHex(), std::string(32, '0'));
+    fake.Expect({0x0D, 0xD1}).Reply(Concat({{0x0D, 0xD1, 0x0F}, kIdentifier}));
+    EXPECT_EQ(arm.GetDeviceId().PlainHex(), std::string(32, '0'));
+    // The bad length byte's payload was consumed with it.
+    fake.Expect({0x0E, 0xE0}).Reply({0x0E, 0xE0, 0x01});
+    EXPECT_EQ(arm.GetConfigE0(), 1);
+}
+
+TEST_F(Ostrel3Test, SilentDeviceCostsOneTimeOut) {
+    OutputCapture errors(STDERR_FILENO);
+    const auto start = Clock::now();
+    EXPECT_EQ(impatient_arm.GetTemperature(), 0.0f);
+    EXPECT_EQ(impatient_arm.GetDeviceId().PlainHex(), std::string(32, '0'));
+    EXPECT_LT(MillisecondsSince(start), 2200);
+    const std::string text = errors.Finish();
+    EXPECT_EQ(Count(text, kHeaderTimeout), 2) << text;
+    EXPECT_EQ(Count(text, "\n"), 2) << text;
+}
+
+TEST_F(Ostrel3Test, ShortPayloadFailsWithThePayloadTimeOut) {
+    fake.Expect({0xAA}).Reply({0xAA, 0x00, 0x00});
+    OutputCapture errors(STDERR_FILENO);
+    EXPECT_EQ(impatient_arm.GetTemperature(), 0.0f);
+    const std::string text = errors.Finish();
+    EXPECT_EQ(Count(text, kPayloadTimeout), 1) << text;
+    EXPECT_EQ(Count(text, "\n"), 1) << text;
+}
+
+TEST_F(Ostrel3Test, ChatteringDeviceIsGivenUpOnWithinTheTimeOut) {
+    fake.Expect({0xAA}).Reply({0x55});
+    for (int i = 0; i < 700; ++i) {
+        fake.Reply({0x55}, Milliseconds(2));
+    }
+    Ostrel3 patient_for_a_second(&stream, 1.0f);
+    const auto start = Clock::now();
+    EXPECT_EQ(patient_for_a_second.GetTemperature(), 0.0f);
+    EXPECT_LT(MillisecondsSince(start), 1300);
+    EXPECT_TRUE(fake.WaitUntilPlayed(Milliseconds(3000)));
+}
+
+TEST(Ostrel3Decoding, PayloadsDecodeWithoutAPort) {
+    const Bytes info = Concat({{0xFF, 0xFF, 0x04, 0x00, 0xFF}, kIdentifier});
+    const DeviceInfo decoded = Ostrel3::DecodeDeviceInfo(info.data());
+    EXPECT_EQ(decoded.device_id, 0xFFFF);
+    EXPECT_EQ(decoded.firmware_version, 0xFF);
+    EXPECT_EQ(decoded.device_id_ext.data[15], 0x0F);
+
+    const DeviceState state = Ostrel3::DecodeDeviceState(kState.data());
+    EXPECT_EQ(state.position, kStatePosition);
+    EXPECT_EQ(state.velocity, kStateVelocity);
+
+    const Bytes pair = Concat({{0x80}, FloatBytes({-7.5f})});
+    EXPECT_EQ(Ostrel3::DecodeConfigPair(pair.data()).value, 0x80);
+    EXPECT_EQ(Ostrel3::DecodeConfigPair(pair.data()).number, -7.5f);
+}
+
+}  // namespace
+}  // namespace Ornix::HardwareAPI::Devices

@@ -1,0 +1,341 @@
+import gc
+import re
+import struct
+import threading
+import time
+import uuid
+import warnings
+
+import pytest
+
+import OrnixHardwareAPI as ornix
+from fakedevice import Expect, Reply
+
+IDENTIFIER = bytes(range(0x10, 0x20))
+STATE = (0.5, -1.25, 2.0, 10.0, -0.001, 3.5)
+
+
+def floats(*values):
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+def as_float32(values):
+    return list(struct.unpack(f"<{len(values)}f", floats(*values)))
+
+
+STATE_POSITION = as_float32(STATE[:3])
+STATE_VELOCITY = as_float32(STATE[3:])
+
+
+@pytest.fixture
+def arm_on(fake_device):
+    """`arm, device = arm_on(steps...)`: an Ostrel3 on a fake device playing those steps."""
+
+    def start(*steps, strict=True):
+        device = fake_device(*steps, strict=strict)
+        stream = ornix.SerialStream(device.path)
+        return ornix.Ostrel3(stream), device
+
+    return start
+
+
+class Ticker:
+    """Counts how often another Python thread gets to run while a call is in progress."""
+
+    def __init__(self):
+        self.ticks = []
+        self._running = True
+        self._thread = threading.Thread(target=self._tick)
+
+    def _tick(self):
+        while self._running:
+            self.ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    def during(self, call):
+        self._thread.start()
+        time.sleep(0.05)
+        start = time.monotonic()
+        result = call()
+        end = time.monotonic()
+        self._running = False
+        self._thread.join()
+        return result, sum(start < tick < end for tick in self.ticks)
+
+
+def test_device_wakeup_as_tuple_and_as_dict(arm_on):
+    info = b"\x0b\x34\x12\x04\x02\x07" + IDENTIFIER
+    arm, _ = arm_on(Expect(b"\x0a"), Reply(info), Expect(b"\x0a"), Reply(info))
+    assert arm.device_wakeup() == (0x1234, 4, 2, 7, list(IDENTIFIER))
+    result = arm.device_wakeup_dict()
+    assert list(result) == [
+        "device_id",
+        "device_model_number",
+        "hardware_version",
+        "firmware_version",
+        "device_id_ext",
+    ]
+    assert result["device_id_ext"] == uuid.UUID(bytes=IDENTIFIER)
+    assert [result[k] for k in list(result)[:4]] == [0x1234, 4, 2, 7]
+
+
+def test_identifiers_become_standard_uuids(arm_on):
+    arm, _ = arm_on(
+        Expect(b"\x0d\xd1"),
+        Reply(b"\x0d\xd1\x10" + IDENTIFIER),
+        Expect(b"\x0d\xd2"),
+        Reply(b"\x0d\xd2\x10" + bytes(range(16))),
+    )
+    device_id = arm.get_device_id()
+    assert isinstance(device_id, uuid.UUID)
+    assert device_id.bytes == IDENTIFIER
+    assert str(arm.get_firmware_version()) == "00010203-0405-0607-0809-0a0b0c0d0e0f"
+
+
+def test_status_readings(arm_on):
+    arm, _ = arm_on(
+        Expect(b"\xab"),
+        Reply(b"\xab" + floats(0.25, -3.0, 1e6)),
+        Expect(b"\x0c"),
+        Reply(b"\x0c" + floats(1.0, 0.0, -0.5, 0.1)),
+        Expect(b"\xac"),
+        Reply(b"\xac\x03"),
+        Expect(b"\xac"),
+        Reply(b"\xac\x02"),
+        Expect(b"\xaa"),
+        Reply(b"\xaa" + floats(36.6)),
+    )
+    assert arm.get_motor_currents() == [0.25, -3.0, 1e6]
+    assert arm.get_device_orientation() == as_float32([1.0, 0.0, -0.5, 0.1])
+    assert arm.get_power_status() is True
+    assert arm.get_power_status() is False
+    assert arm.get_temperature() == as_float32([36.6])[0]
+
+
+@pytest.mark.parametrize(
+    "method, request_code, response_code",
+    [
+        ("end_effector_force", 0x2A, 0x2B),
+        ("joint_torques", 0x1A, 0x1B),
+        ("end_effector_position", 0x2C, 0x2B),
+        ("joint_angles", 0x1C, 0x1B),
+    ],
+)
+def test_motion_commands_send_the_first_three_values(arm_on, method, request_code, response_code):
+    arm, _ = arm_on(
+        Expect(bytes([request_code]) + floats(1.0, 2.0, 3.0)),
+        Reply(bytes([response_code]) + floats(*STATE)),
+        Expect(bytes([request_code]) + floats(0, 0, 0)),
+        Reply(bytes([response_code]) + floats(*STATE)),
+    )
+    assert getattr(arm, method)([1.0, 2.0, 3.0, 4.0]) == (STATE_POSITION, STATE_VELOCITY)
+    assert getattr(arm, method)() == (STATE_POSITION, STATE_VELOCITY)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda arm: arm.end_effector_force([1.0, 2.0]),
+        lambda arm: arm.joint_torques([]),
+        lambda arm: arm.end_effector_position((1.0,)),
+        lambda arm: arm.joint_angles([0.0, 0.0]),
+        lambda arm: arm.SendForce([1.0]),
+        lambda arm: arm.SendJointTorques([1.0, 2.0]),
+        lambda arm: arm.SendAngle([]),
+        lambda arm: arm.SendPosition([5.0]),
+        lambda arm: arm.ReceiveState([0.0] * 3, [0.0] * 2),
+        lambda arm: arm.ReceiveJointState([0.0], [0.0] * 3),
+        lambda arm: arm.ReceiveCurrent([1.0, 2.0]),
+    ],
+)
+def test_short_vectors_are_refused_and_nothing_is_sent(arm_on, call):
+    arm, device = arm_on()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match=r"three values are needed, [0-2] given"):
+            call(arm)
+    time.sleep(0.05)
+    assert device.received() == b""
+
+
+@pytest.mark.parametrize(
+    "call", [lambda arm: arm.end_effector_force("abc"), lambda arm: arm.SendAngle(1.0)]
+)
+def test_wrong_argument_types_raise_type_error(arm_on, call):
+    arm, device = arm_on()
+    with pytest.raises(TypeError):
+        call(arm)
+    assert device.received() == b""
+
+
+def test_legacy_split_exchanges(arm_on):
+    arm, _ = arm_on(
+        Expect(b"\x0a"),
+        Reply(b"\x0b\x01\x00\x04\x01\x02" + IDENTIFIER),
+        Expect(b"\x2a" + floats(1.0, 2.0, 3.0)),
+        Reply(b"\x2b" + floats(*STATE)),
+        Expect(b"\x1a" + floats(4.0, 5.0, 6.0)),
+        Reply(b"\x1b" + floats(*STATE)),
+        Expect(b"\x1c" + floats(0.5, 0.5, 0.5)),
+        Expect(b"\xab"),
+        Reply(b"\xab" + floats(7.0, 8.0, 9.0)),
+        Expect(b"\x2c" + floats(0, 0, 0)),
+    )
+    with pytest.warns(DeprecationWarning):
+        arm.SendDeviceWakeup()
+    device_id, model, hardware, firmware, identifier = arm.ReceiveDeviceInfo()
+    assert (device_id, model, hardware, firmware) == (1, 4, 1, 2)
+    assert isinstance(identifier, ornix.UUID)
+    assert identifier.bytes() == list(IDENTIFIER)
+
+    with pytest.warns(DeprecationWarning):
+        arm.SendForce([1.0, 2.0, 3.0])
+    with pytest.warns(DeprecationWarning):
+        assert arm.ReceiveState([0.0] * 4, [1.0] * 3) == (
+            STATE_POSITION + [0.0],
+            STATE_VELOCITY,
+        )
+    with pytest.warns(DeprecationWarning):
+        arm.SendJointTorques([4.0, 5.0, 6.0])
+    with pytest.warns(DeprecationWarning):
+        assert arm.ReceiveJointState() == (STATE_POSITION, STATE_VELOCITY)
+    arm.SendAngle([0.5, 0.5, 0.5])
+    arm.RequestCurrent()
+    assert arm.ReceiveCurrent() == [7.0, 8.0, 9.0]
+    with pytest.warns(DeprecationWarning):
+        arm.SendPosition()
+
+
+def test_legacy_receive_returns_the_lists_passed_in_after_a_failure(arm_on):
+    arm, _ = arm_on(Reply(b"\x2b" + floats(*STATE)), Reply(b"\xab" + floats(1, 2, 3)))
+    assert arm.ReceiveCurrent([9.0] * 4) == [9.0] * 4
+    with pytest.warns(DeprecationWarning):
+        assert arm.ReceiveState([5.0] * 3, [6.0] * 5) == ([5.0] * 3, [6.0] * 5)
+
+
+@pytest.mark.parametrize(
+    "call, frame",
+    [
+        (lambda arm: arm.SendForce(1.0), b"\x2a" + floats(1, 0, 0)),
+        (lambda arm: arm.SendForce(), b"\x2a" + floats(0, 0, 0)),
+        (lambda arm: arm.SendForce(1, 2, 3), b"\x2a" + floats(1, 2, 3)),
+        (lambda arm: arm.SendForce(ForceZ=2.5), b"\x2a" + floats(0, 0, 2.5)),
+        (lambda arm: arm.SendForce(force=(4, 5, 6)), b"\x2a" + floats(4, 5, 6)),
+    ],
+)
+def test_send_force_overloads_warn_once(arm_on, call, frame):
+    arm, _ = arm_on(Expect(frame))
+    with pytest.warns(DeprecationWarning) as caught:
+        call(arm)
+    assert [str(w.message) for w in caught] == [
+        "SendForce is deprecated, use end_effector_force instead"
+    ]
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (
+            lambda arm: arm.SendDeviceWakeup(),
+            "SendDeviceWakeup is deprecated, use device_wakeup instead",
+        ),
+        (lambda arm: arm.ReceiveState(), "ReceiveState is deprecated, use end_effector instead"),
+        (
+            lambda arm: arm.ReceiveJointState(),
+            "ReceiveJointState is deprecated, use joint_torques instead",
+        ),
+        (
+            lambda arm: arm.SendJointTorques(),
+            "SendJointTorques is deprecated, use joint_torques instead",
+        ),
+        (
+            lambda arm: arm.SendPosition(),
+            "SendPosition is deprecated, use end_effector_position instead",
+        ),
+    ],
+)
+def test_deprecation_texts_point_at_the_caller(arm_on, call, text):
+    arm, _ = arm_on(Reply(b"\x2b" + floats(*STATE)), Reply(b"\x1b" + floats(*STATE)), strict=False)
+    with pytest.warns(DeprecationWarning) as caught:
+        call(arm)
+    assert [str(w.message) for w in caught] == [text]
+    assert caught[0].filename == __file__
+
+
+def test_ignored_warning_still_sends(arm_on):
+    arm, device = arm_on(Expect(b"\x0a"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        arm.SendDeviceWakeup()
+    assert device.wait_until_played()
+
+
+def test_warning_turned_into_an_error_is_raised_after_the_frame_went_out(arm_on):
+    arm, device = arm_on(Expect(b"\x2c" + floats(1, 2, 3)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning, match="SendPosition is deprecated"):
+            arm.SendPosition([1, 2, 3])
+    assert device.wait_until_played()
+
+
+def test_wrong_response_code_fails_quietly_and_the_next_exchange_succeeds(arm_on, native_output):
+    arm, _ = arm_on(
+        Expect(b"\x1a" + floats(1, 1, 1)),
+        Reply(b"\x2b" + floats(*STATE)),
+        Expect(b"\xaa"),
+        Reply(b"\xaa" + floats(20.5)),
+    )
+    assert arm.joint_torques([1, 1, 1]) == ([0.0] * 3, [0.0] * 3)
+    assert arm.get_temperature() == 20.5
+    assert native_output.read().err == ""
+
+
+def test_arm_keeps_its_stream_alive(fake_device):
+    device = fake_device(Expect(b"\xaa"), Reply(b"\xaa" + floats(1.5)))
+    stream = ornix.SerialStream(device.path)
+    arm = ornix.Ostrel3(stream)
+    del stream
+    gc.collect()
+    assert arm.get_temperature() == 1.5
+
+
+def test_arm_needs_a_stream():
+    with pytest.raises(TypeError, match="SerialStream"):
+        ornix.Ostrel3(None)
+    with pytest.raises(TypeError):
+        ornix.Ostrel3("/dev/null")
+    with pytest.raises(TypeError):
+        ornix.Ostrel3()
+
+
+def test_arm_is_not_a_device(arm_on):
+    arm, _ = arm_on()
+    assert not isinstance(arm, ornix.Device)
+    with pytest.raises(AttributeError):
+        arm.extra = 1
+
+
+def test_motion_commands_let_other_threads_run(arm_on):
+    arm, _ = arm_on(Expect(b"\x2a" + floats(0, 0, 1)), Reply(b"\x2b" + floats(*STATE), delay=0.5))
+    result, ticks = Ticker().during(lambda: arm.end_effector_force([0, 0, 1]))
+    assert result == (STATE_POSITION, STATE_VELOCITY)
+    assert ticks >= 10
+
+
+def test_status_getters_hold_the_interpreter(arm_on):
+    arm, _ = arm_on(Expect(b"\xaa"), Reply(b"\xaa" + floats(2.0), delay=0.5))
+    result, ticks = Ticker().during(arm.get_temperature)
+    assert result == 2.0
+    assert ticks <= 1
+
+
+def test_silent_device_gives_the_zero_identifier_after_one_time_out(arm_on, native_output):
+    arm, _ = arm_on(Expect(b"\x0d\xd1"))
+    start = time.monotonic()
+    assert arm.get_device_id() == uuid.UUID(int=0)
+    assert 4.0 < time.monotonic() - start < 7.0
+    assert re.fullmatch(
+        r"\[err\] Library/src/Device\.cpp:57> timeout waiting for header code: \[\d+\] .+\n",
+        native_output.read().err,
+    )

@@ -47,5 +47,6 @@ PYBIND11_MODULE(OrnixHardwareAPI, m) {
     m.def("print_cpp_version", &Ornix::HardwareAPI::PrintVersion,
           "Print the version of the CPP library");
     Ornix::HardwareAPI::Python::RegisterOstrel3(m);
+    Ornix::HardwareAPI::Python::RegisterHandle(m);
     m.attr("__version__") = "dev";
 }

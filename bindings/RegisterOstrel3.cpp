@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Deprecation.h"
 #include "Ostrel3.h"
 #include "Registration.h"
 
@@ -39,26 +40,6 @@ Vector3 ThreeValues(const std::vector<float>& values, const char* name) {
 void StoreThree(std::vector<float>& values, const Vector3& components) {
     std::copy(components.begin(), components.end(), values.begin());
 }
-
-// Issues a DeprecationWarning while the interpreter lock is held. The device call goes ahead in
-// any case; a warning that the caller's filter turned into an error is raised after it.
-class Deprecation {
-public:
-    explicit Deprecation(const char* message) {
-        if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) {
-            raised.emplace();
-        }
-    }
-
-    void RaiseIfTurnedIntoError() {
-        if (raised) {
-            throw *raised;
-        }
-    }
-
-private:
-    std::optional<py::error_already_set> raised;
-};
 
 py::object StandardUuid(const UUID& identifier) {
     return py::module_::import("uuid").attr("UUID")(py::arg("hex") = identifier.PlainHex());

@@ -6,5 +6,6 @@
 namespace Ornix::HardwareAPI::Python {
 
 void RegisterOstrel3(pybind11::module_& module);
+void RegisterHandle(pybind11::module_& module);
 
 }  // namespace Ornix::HardwareAPI::Python

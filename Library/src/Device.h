@@ -46,15 +46,16 @@ public:
     static std::time_t SystemTime();
 
 protected:
+    std::time_t Now() const { return clock(); }
+    // True once the wait that began at `start` has outlasted the time-out.
+    bool TimedOut(std::time_t start) const;
+
     float timeout;
     IO::SerialStream* stream;
     std::array<uint8_t, kBufferSize> send_buffer{};
     std::array<uint8_t, kBufferSize> receive_buffer{};
 
 private:
-    // True once the wait that began at `start` has outlasted the time-out.
-    bool TimedOut(std::time_t start) const;
-
     Clock clock;
 };
 

@@ -222,6 +222,8 @@ TEST_F(Ostrel3Test, WrongSubCodeOrLengthByteGivesTheZeroIdentifier) {
     EXPECT_EQ(arm.GetDeviceId().PlainHex(), std::string(32, '0'));
     fake.Expect({0x0D, 0xD1}).Reply(Concat({{0x0D, 0xD1, 0x0F}, kIdentifier}));
     EXPECT_EQ(arm.GetDeviceId().PlainHex(), std::string(32, '0'));
+    fake.Expect({0x0E, 0xE3, 0x00}).Reply({0x0E, 0xE2, 0x01});
+    EXPECT_EQ(arm.GetConfigE3(), 0);
     // The bad length byte's payload was consumed with it.
     fake.Expect({0x0E, 0xE0}).Reply({0x0E, 0xE0, 0x01});
     EXPECT_EQ(arm.GetConfigE0(), 1);

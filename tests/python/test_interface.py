@@ -111,6 +111,7 @@ def test_module_registers_in_order_with_the_version_last():
         "get_cpp_version",
         "print_cpp_version",
         "Ostrel3",
+        "Handle",
         "__version__",
     ]
 
@@ -162,3 +163,55 @@ def test_uuid_holds_sixteen_zero_bytes_and_compares_by_identity():
 def test_device_cannot_be_constructed():
     with pytest.raises(TypeError, match=r"^OrnixHardwareAPI\.Device: No constructor defined!$"):
         ornix.Device()
+
+
+HANDLE = "self: OrnixHardwareAPI.Handle"
+HANDLE_METHODS = [
+    ("__init__", f"({HANDLE}, arg0: OrnixHardwareAPI.SerialStream) -> None", None),
+    ("SendDeviceWakeup", f"({HANDLE}) -> None", None),
+    (
+        "SendHandleState",
+        f"({HANDLE}, device_id: int = 0, data_length: int = 0, user_data: int = None) -> None",
+        "send handle state",
+    ),
+    ("RequestStatus", f"({HANDLE}) -> None", "request handle status"),
+    (
+        "OnReceiveHandleInfo",
+        f"({HANDLE}, tool_data_remaining: int, device_id: int, device_model_number: int, "
+        "hardware_version: int, firmware_version: int) -> None",
+        "OnReceiveHandleInfo",
+    ),
+    (
+        "OnReceiveHandleStatusMessage",
+        f"({HANDLE}, device_id: int, quaternion: float, error_flag: int, "
+        "hall_effect_sensor_level: int, user_data_length: int, user_data: int) -> None",
+        "OnReceiveHandleStatusMessage",
+    ),
+    (
+        "OnReceiveHandleErrorResponse",
+        f"({HANDLE}, device_id: int, error_code: int) -> None",
+        "OnReceiveHandleErrorResponse",
+    ),
+    ("Receive", None, None),
+    ("GetQuilletStatus", f"({HANDLE}) -> dict", "Get the most recent Quillet informations"),
+]
+
+
+def test_handle_methods_are_registered_in_order():
+    assert ornix.Handle.__doc__ == "The quillet handle class"
+    assert registered(ornix.Handle) == [name for name, _, _ in HANDLE_METHODS]
+
+
+@pytest.mark.parametrize("name, signature, doc", [m for m in HANDLE_METHODS if m[1] is not None])
+def test_handle_signatures_and_doc_strings(name, signature, doc):
+    expected = f"{name}{signature}\n" + ("" if doc is None else f"\n{doc}\n")
+    assert getattr(ornix.Handle, name).__doc__ == expected
+
+
+def test_receive_overloads_in_order():
+    assert ornix.Handle.Receive.__doc__ == (
+        "Receive(*args, **kwargs)\nOverloaded function.\n\n"
+        f"1. Receive({HANDLE}) -> int\n\nReceive data from the handle\n\n"
+        f"2. Receive({HANDLE}, obsolete: int) -> int\n\n"
+        "[DEPRECATED] Receive current and return current\n"
+    )

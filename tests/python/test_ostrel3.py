@@ -316,18 +316,77 @@ def test_arm_is_not_a_device(arm_on):
         arm.extra = 1
 
 
-def test_motion_commands_let_other_threads_run(arm_on):
-    arm, _ = arm_on(Expect(b"\x2a" + floats(0, 0, 1)), Reply(b"\x2b" + floats(*STATE), delay=0.5))
-    result, ticks = Ticker().during(lambda: arm.end_effector_force([0, 0, 1]))
-    assert result == (STATE_POSITION, STATE_VELOCITY)
-    assert ticks >= 10
+WAKEUP = (b"\x0a", b"\x0b\x01\x00\x04\x01\x02" + IDENTIFIER)
+STATE_REPLY = floats(*STATE)
+ZERO_REQUEST = floats(0, 0, 0)
 
 
-def test_status_getters_hold_the_interpreter(arm_on):
-    arm, _ = arm_on(Expect(b"\xaa"), Reply(b"\xaa" + floats(2.0), delay=0.5))
-    result, ticks = Ticker().during(arm.get_temperature)
-    assert result == 2.0
-    assert ticks <= 1
+@pytest.mark.parametrize(
+    "call, request_frame, reply, released",
+    [
+        (lambda arm: arm.device_wakeup(), *WAKEUP, True),
+        (lambda arm: arm.device_wakeup_dict(), *WAKEUP, True),
+        (lambda arm: arm.end_effector_force(), b"\x2a" + ZERO_REQUEST, b"\x2b" + STATE_REPLY, True),
+        (lambda arm: arm.joint_torques(), b"\x1a" + ZERO_REQUEST, b"\x1b" + STATE_REPLY, True),
+        (
+            lambda arm: arm.end_effector_position(),
+            b"\x2c" + ZERO_REQUEST,
+            b"\x2b" + STATE_REPLY,
+            True,
+        ),
+        (lambda arm: arm.joint_angles(), b"\x1c" + ZERO_REQUEST, b"\x1b" + STATE_REPLY, True),
+        (lambda arm: arm.ReceiveDeviceInfo(), b"", WAKEUP[1], True),
+        (lambda arm: arm.ReceiveState(), b"", b"\x2b" + STATE_REPLY, True),
+        (lambda arm: arm.ReceiveJointState(), b"", b"\x1b" + STATE_REPLY, True),
+        (lambda arm: arm.ReceiveCurrent(), b"", b"\xab" + floats(1, 2, 3), True),
+        (lambda arm: arm.get_firmware_version(), b"\x0d\xd2", b"\x0d\xd2\x10" + IDENTIFIER, False),
+        (lambda arm: arm.get_device_id(), b"\x0d\xd1", b"\x0d\xd1\x10" + IDENTIFIER, False),
+        (lambda arm: arm.get_motor_currents(), b"\xab", b"\xab" + floats(1, 2, 3), False),
+        (lambda arm: arm.get_device_orientation(), b"\x0c", b"\x0c" + floats(1, 2, 3, 4), False),
+        (lambda arm: arm.get_power_status(), b"\xac", b"\xac\x01", False),
+        (lambda arm: arm.get_temperature(), b"\xaa", b"\xaa" + floats(2.0), False),
+    ],
+)
+def test_interpreter_lock_while_waiting_for_the_arm(arm_on, call, request_frame, reply, released):
+    steps = [Expect(request_frame)] if request_frame else []
+    arm, device = arm_on(*steps, Reply(reply, delay=0.4))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        result, ticks = Ticker().during(lambda: call(arm))
+    assert device.wait_until_played()
+    if released:
+        assert ticks >= 10
+    else:
+        assert ticks <= 1
+
+
+def test_deprecation_warning_comes_before_the_frame(arm_on):
+    arm, device = arm_on(Expect(b"\x0a"))
+    seen_by_the_device = []
+
+    def record(*args, **kwargs):
+        seen_by_the_device.append(device.received(timeout=0))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = record
+        arm.SendDeviceWakeup()
+    assert seen_by_the_device == [b""]
+    assert device.wait_until_played()
+
+
+def test_failed_wakeup_gives_zeros(arm_on):
+    arm, _ = arm_on(
+        Expect(b"\x0a"), Reply(b"\xab" + floats(1, 2, 3)), Expect(b"\x0a"), Reply(b"\x55")
+    )
+    assert arm.device_wakeup() == (0, 0, 0, 0, [0] * 16)
+    assert arm.device_wakeup_dict() == {
+        "device_id": 0,
+        "device_model_number": 0,
+        "hardware_version": 0,
+        "firmware_version": 0,
+        "device_id_ext": uuid.UUID(int=0),
+    }
 
 
 def test_silent_device_gives_the_zero_identifier_after_one_time_out(arm_on, native_output):

@@ -1,0 +1,209 @@
+// The Python class Handle. Python subclasses receive the handle's messages in their overrides of
+// the three field-form callbacks, carried by TrampolineHandle; the exact class gets a plain
+// Handle whose callbacks do nothing. Every call that talks to the handle runs without the
+// interpreter lock, which is taken back on the same thread for the overrides.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "Deprecation.h"
+#include "Handle.h"
+#include "Registration.h"
+
+namespace py = pybind11;
+
+namespace Ornix::HardwareAPI::Python {
+
+namespace {
+
+using Devices::Handle;
+using Devices::HandleStatusMessage;
+using Devices::QuilletStatus;
+using IO::SerialStream;
+
+// The user data of SendHandleState from Python: one byte, or None for no user data.
+struct OptionalByte {
+    bool present = false;
+    uint8_t value = 0;
+};
+
+}  // namespace
+
+}  // namespace Ornix::HardwareAPI::Python
+
+namespace pybind11::detail {
+
+// Converts like any 8-bit integer argument, and also accepts None; prints as "int".
+template <>
+struct type_caster<Ornix::HardwareAPI::Python::OptionalByte> {
+    PYBIND11_TYPE_CASTER(Ornix::HardwareAPI::Python::OptionalByte, const_name("int"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            value = {};
+            return true;
+        }
+        make_caster<uint8_t> byte;
+        if (!byte.load(source, convert)) {
+            return false;
+        }
+        value = {true, cast_op<uint8_t>(byte)};
+        return true;
+    }
+
+    static handle cast(const Ornix::HardwareAPI::Python::OptionalByte& byte, return_value_policy,
+                       handle) {
+        return byte.present ? PyLong_FromLong(byte.value) : none().release();
+    }
+};
+
+}  // namespace pybind11::detail
+
+namespace Ornix::HardwareAPI::Python {
+
+namespace {
+
+constexpr const char* kPureStatusCallback =
+    "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"";
+
+class TrampolineHandle : public Handle {
+public:
+    using Handle::Handle;
+
+    void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id,
+                             uint8_t device_model_number, uint8_t hardware_version,
+                             uint8_t firmware_version) override {
+        PYBIND11_OVERRIDE(void, Handle, OnReceiveHandleInfo, tool_data_remaining, device_id,
+                          device_model_number, hardware_version, firmware_version);
+    }
+
+    void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion,
+                                      uint8_t error_flag, uint8_t hall_effect_sensor_level,
+                                      uint8_t user_data_length, const uint8_t* user_data) override {
+        // The library's buffers belong to the ongoing receive: copied before the lock is taken.
+        std::array<float, 4> components;
+        std::copy(quaternion, quaternion + components.size(), components.begin());
+        std::array<uint8_t, HandleStatusMessage::kMaxUserData> data;
+        std::copy(user_data, user_data + user_data_length, data.begin());
+
+        py::gil_scoped_acquire lock;
+        const py::function override =
+            py::get_override(static_cast<const Handle*>(this), "OnReceiveHandleStatusMessage");
+        if (!override) {
+            throw std::runtime_error(kPureStatusCallback);
+        }
+        py::list user_bytes(user_data_length);
+        for (size_t i = 0; i < user_data_length; ++i) {
+            user_bytes[i] = data[i];
+        }
+        override(device_id, components, error_flag, hall_effect_sensor_level, user_data_length,
+                 user_bytes);
+    }
+
+    void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
+        PYBIND11_OVERRIDE(void, Handle, OnReceiveHandleErrorResponse, device_id, error_code);
+    }
+};
+
+// Runs a call that talks to the handle without the interpreter lock.
+template <typename Call>
+auto Unlocked(Call call) {
+    py::gil_scoped_release release;
+    return call();
+}
+
+py::dict StatusDict(const QuilletStatus& status) {
+    py::dict result;
+    result["device_id"] = status.device_id;
+    result["quaternion"] = status.quaternion;
+    result["error_flag"] = status.error_flag;
+    result["hall_effect_sensor_level"] = status.hall_effect_sensor_level;
+    result["buttons"] = status.buttons;
+    result["battery_level"] = status.battery_level;
+    return result;
+}
+
+void RequireStream(const SerialStream* stream) {
+    if (stream == nullptr) {
+        throw py::type_error("Handle needs a SerialStream, not None");
+    }
+}
+
+}  // namespace
+
+void RegisterHandle(py::module_& module) {
+    py::class_<Handle, TrampolineHandle>(module, "Handle", "The quillet handle class")
+        .def(py::init(
+                 [](SerialStream* stream) {
+                     RequireStream(stream);
+                     return std::make_unique<Handle>(stream);
+                 },
+                 [](SerialStream* stream) {
+                     RequireStream(stream);
+                     return std::make_unique<TrampolineHandle>(stream);
+                 }),
+             py::keep_alive<1, 2>())
+        .def("SendDeviceWakeup",
+             [](Handle& handle) { Unlocked([&] { handle.SendDeviceWakeup(); }); })
+        .def(
+            "SendHandleState",
+            [](Handle& handle, uint16_t device_id, uint8_t data_length, OptionalByte user_data) {
+                const uint8_t supplied = user_data.present ? 1 : 0;
+                if (data_length > supplied) {
+                    throw py::value_error(
+                        "SendHandleState: data_length " + std::to_string(data_length) +
+                        " needs that many bytes of user data, but " + std::to_string(supplied) +
+                        (supplied == 1 ? " was" : " were") + " given");
+                }
+                const uint8_t* bytes = user_data.present ? &user_data.value : nullptr;
+                Unlocked([&] { handle.SendHandleState(device_id, data_length, bytes); });
+            },
+            py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
+            "send handle state")
+        .def(
+            "RequestStatus", [](Handle& handle) { Unlocked([&] { handle.RequestStatus(); }); },
+            "request handle status")
+        .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, py::arg("tool_data_remaining"),
+             py::arg("device_id"), py::arg("device_model_number"), py::arg("hardware_version"),
+             py::arg("firmware_version"), "OnReceiveHandleInfo")
+        .def(
+            "OnReceiveHandleStatusMessage",
+            [](Handle& handle, uint16_t device_id, float quaternion, uint8_t error_flag,
+               uint8_t hall_effect_sensor_level, uint8_t user_data_length, uint8_t user_data) {
+                // The callback reads four components and user_data_length bytes: pad with zeros.
+                const std::array<float, 4> components = {quaternion, 0.0f, 0.0f, 0.0f};
+                std::array<uint8_t, HandleStatusMessage::kMaxUserData> data{};
+                data[0] = user_data;
+                handle.OnReceiveHandleStatusMessage(device_id, components.data(), error_flag,
+                                                    hall_effect_sensor_level, user_data_length,
+                                                    data.data());
+            },
+            py::arg("device_id"), py::arg("quaternion"), py::arg("error_flag"),
+            py::arg("hall_effect_sensor_level"), py::arg("user_data_length"), py::arg("user_data"),
+            "OnReceiveHandleStatusMessage")
+        .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
+             py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
+        .def(
+            "Receive", [](Handle& handle) { return Unlocked([&] { return handle.Receive(); }); },
+            "Receive data from the handle")
+        .def(
+            "Receive",
+            [](Handle& handle, uint8_t) {
+                Deprecation warning("Receive with one argument is deprecated");
+                const int count = Unlocked([&] { return handle.Receive(); });
+                warning.RaiseIfTurnedIntoError();
+                return count;
+            },
+            py::arg("obsolete"), "[DEPRECATED] Receive current and return current")
+        .def(
+            "GetQuilletStatus",
+            [](Handle& handle) {
+                return StatusDict(Unlocked([&] { return handle.GetQuilletStatus(); }));
+            },
+            "Get the most recent Quillet informations");
+}
+
+}  // namespace Ornix::HardwareAPI::Python

@@ -1,0 +1,233 @@
+import gc
+import struct
+import threading
+import warnings
+
+import pytest
+
+import OrnixHardwareAPI as ornix
+from fakedevice import Expect, Reply
+from test_ostrel3 import Ticker
+
+PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
+INFO = b"\xd0\x05\x34\x12\x04\x02\x07"
+ERROR = b"\xdf\x02\x01\x2a"
+
+
+def status_message(user_data=b""):
+    return (
+        b"\xda\x02\x01\x03\x09"
+        + struct.pack("<4f", 1.0, 0.0, -0.5, 0.25)
+        + bytes([len(user_data)])
+        + user_data
+    )
+
+
+def compact_packet(levels=0xE5, battery=200, quaternion=b"\x00\x80\xff\x7f\x00\x40\x00\x00"):
+    return (
+        b"\xda\x01\x02\x04"
+        + bytes([levels, 0x2C])
+        + b"\x05\x06\x07"
+        + quaternion
+        + bytes([battery, 0x11, 0x00])
+    )
+
+
+class InfoOnly(ornix.Handle):
+    def __init__(self, stream):
+        ornix.Handle.__init__(self, stream)
+        self.calls = []
+
+    def OnReceiveHandleInfo(self, *fields):
+        self.calls.append(("info", fields))
+
+
+class Everything(InfoOnly):
+    def OnReceiveHandleStatusMessage(self, *fields):
+        self.calls.append(("status", fields, threading.get_ident()))
+
+    def OnReceiveHandleErrorResponse(self, *fields):
+        self.calls.append(("error", fields))
+
+
+class CallsItsBase(ornix.Handle):
+    def OnReceiveHandleInfo(self, *fields):
+        return super().OnReceiveHandleInfo(*fields)
+
+    def OnReceiveHandleErrorResponse(self, *fields):
+        return super().OnReceiveHandleErrorResponse(*fields)
+
+    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, level, length, data):
+        # The Python form takes one component and one byte of user data.
+        return super().OnReceiveHandleStatusMessage(
+            device_id, quaternion[0], error_flag, level, 0, 0
+        )
+
+
+class Raising(ornix.Handle):
+    def OnReceiveHandleInfo(self, *fields):
+        raise KeyError("from the override")
+
+
+@pytest.fixture
+def handle_on(fake_device):
+    """`handle, device = handle_on(cls, steps...)`: a handle of that class on a fake device."""
+
+    def start(cls, *steps, strict=True):
+        device = fake_device(*steps, strict=strict)
+        return cls(ornix.SerialStream(device.path)), device
+
+    return start
+
+
+def test_plain_handle_counts_messages_and_calls_no_python(handle_on):
+    handle, _ = handle_on(
+        ornix.Handle,
+        Reply(status_message(b"\x0a\x0b\x0c")),
+        Reply(INFO),
+        Reply(ERROR),
+        Reply(b"\x55"),
+    )
+    assert [handle.Receive() for _ in range(4)] == [24, 6, 3, -1]
+    handle.OnReceiveHandleStatusMessage(1, 0.5, 0, 0, 3, 7)
+
+
+def test_subclass_overriding_only_the_info_callback(handle_on):
+    handle, _ = handle_on(InfoOnly, Reply(INFO), Reply(ERROR), Reply(status_message()))
+    assert handle.Receive() == 6
+    assert handle.calls == [("info", (5, 0x1234, 4, 2, 7))]
+    assert all(type(field) is int for field in handle.calls[0][1])
+    assert handle.Receive() == 3
+    with pytest.raises(RuntimeError) as raised:
+        handle.Receive()
+    assert str(raised.value) == PURE
+
+
+def test_overrides_get_lists_on_the_thread_that_receives(handle_on):
+    handle, _ = handle_on(
+        Everything, Reply(status_message(b"\x0a\x0b\x0c")), Reply(status_message()), Reply(ERROR)
+    )
+    assert handle.Receive() == 24
+    assert handle.Receive() == 21
+    assert handle.Receive() == 3
+    assert handle.calls == [
+        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 3, [10, 11, 12]), threading.get_ident()),
+        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 0, []), threading.get_ident()),
+        ("error", (0x0102, 42)),
+    ]
+
+
+def test_base_calls_inside_overrides(handle_on):
+    handle, _ = handle_on(CallsItsBase, Reply(INFO), Reply(ERROR), Reply(status_message()))
+    assert handle.Receive() == 6
+    assert handle.Receive() == 3
+    with pytest.raises(RuntimeError, match="pure virtual"):
+        handle.Receive()
+
+
+def test_exception_in_an_override_comes_out_of_receive(handle_on):
+    handle, _ = handle_on(Raising, Reply(INFO), Reply(ERROR))
+    with pytest.raises(KeyError, match="from the override"):
+        handle.Receive()
+    assert handle.Receive() == 3
+
+
+def test_status_callback_called_from_python_is_padded(handle_on):
+    handle, _ = handle_on(Everything)
+    ornix.Handle.OnReceiveHandleStatusMessage(handle, 7, 0.5, 1, 2, 3, 200)
+    assert handle.calls[0][:2] == ("status", (7, [0.5, 0.0, 0.0, 0.0], 1, 2, 3, [200, 0, 0]))
+
+
+def test_requests(handle_on):
+    handle, _ = handle_on(
+        ornix.Handle,
+        Expect(b"\x0a"),
+        Expect(b"\xda"),
+        Expect(b"\xdb\x00\x00\x00"),
+        Expect(b"\xdb\x07\x00\x01\x41"),
+        Expect(b"\xdb\xff\xff\x00"),
+    )
+    handle.SendDeviceWakeup()
+    handle.RequestStatus()
+    handle.SendHandleState()
+    handle.SendHandleState(7, 1, 0x41)
+    handle.SendHandleState(device_id=0xFFFF, user_data=9)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"device_id": 70000}, TypeError),
+        ({"data_length": 256}, TypeError),
+        ({"user_data": 1.5}, TypeError),
+        ({"device_id": 1.0}, TypeError),
+        ({"data_length": 2, "user_data": 1}, ValueError),
+        ({"data_length": 1}, ValueError),
+    ],
+)
+def test_send_handle_state_refuses_what_it_cannot_send(handle_on, kwargs, error):
+    handle, device = handle_on(ornix.Handle)
+    with pytest.raises(error):
+        handle.SendHandleState(**kwargs)
+    assert device.received(timeout=0.05) == b""
+
+
+def test_deprecated_receive_warns_then_receives(handle_on):
+    handle, _ = handle_on(ornix.Handle, Reply(ERROR))
+    with pytest.raises(TypeError):
+        handle.Receive(300)
+    with pytest.warns(DeprecationWarning) as caught:
+        assert handle.Receive(5) == 3
+    assert [str(w.message) for w in caught] == ["Receive with one argument is deprecated"]
+
+
+def test_compact_status_as_a_dict(handle_on):
+    handle, _ = handle_on(
+        ornix.Handle,
+        Reply(b"\x11\x22" + compact_packet()),
+        Reply(compact_packet(levels=0x00, battery=255)),
+    )
+    assert handle.GetQuilletStatus() == {
+        "device_id": 0x2C,
+        "quaternion": [-1.0, 32767 / 32768, 0.5, 0.0],
+        "error_flag": 4,
+        "hall_effect_sensor_level": 5,
+        "buttons": 7,
+        "battery_level": 4.0,
+    }
+    assert handle.GetQuilletStatus()["battery_level"] == 4.275000095367432
+
+
+def test_malformed_compact_packet(handle_on):
+    handle, _ = handle_on(ornix.Handle, Reply(compact_packet(levels=0xC0)))
+    assert handle.GetQuilletStatus()["error_flag"] == 1
+
+
+def test_silent_handle_lets_other_threads_run_and_gives_nothing(handle_on):
+    handle, _ = handle_on(ornix.Handle)
+    count, ticks = Ticker().during(handle.Receive)
+    assert count == -1
+    assert ticks >= 100
+    status = handle.GetQuilletStatus()
+    assert list(status.items()) == [
+        ("device_id", 0),
+        ("quaternion", [0.0, 0.0, 0.0, 0.0]),
+        ("error_flag", 2),
+        ("hall_effect_sensor_level", 0),
+        ("buttons", 0),
+        ("battery_level", 0.0),
+    ]
+
+
+def test_handle_needs_and_keeps_its_stream(fake_device):
+    with pytest.raises(TypeError, match="SerialStream"):
+        ornix.Handle(None)
+    with pytest.raises(TypeError, match="SerialStream"):
+        InfoOnly(None)
+    device = fake_device(Reply(ERROR))
+    stream = ornix.SerialStream(device.path)
+    handle = ornix.Handle(stream)
+    del stream
+    gc.collect()
+    assert handle.Receive() == 3
+    assert not isinstance(handle, ornix.Device)

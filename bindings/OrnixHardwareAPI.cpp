@@ -8,6 +8,7 @@
 
 #include "Device.h"
 #include "Registration.h"
+#include "SerialDeviceProvider.h"
 #include "SerialStream.h"
 #include "UUID.h"
 #include "Version.h"
@@ -36,6 +37,23 @@ void RegisterUuid(py::module_& m) {
     });
 }
 
+// Detection keeps the interpreter lock throughout: other Python threads wait for it.
+void RegisterDetection(py::module_& m) {
+    using Ornix::HardwareAPI::Devices::SerialDeviceProvider;
+    m.def(
+        "detect_ostrel3s", [] { return SerialDeviceProvider::DetectOstrel3s(); },
+        "detect available ostrel3 devices");
+    m.def(
+        "detect_handles", [] { return SerialDeviceProvider::DetectHandles(); },
+        "detect available handles");
+    m.def(
+        "detect_wired_handles", [] { return SerialDeviceProvider::DetectWiredHandles(); },
+        "detect available wired handles");
+    m.def(
+        "detect_wireless_handles", [] { return SerialDeviceProvider::DetectWirelessHandles(); },
+        "detect available wireless handles");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(OrnixHardwareAPI, m) {
@@ -46,6 +64,7 @@ PYBIND11_MODULE(OrnixHardwareAPI, m) {
     m.def("get_cpp_version", &Ornix::HardwareAPI::GetVersion, "Get the version of the CPP library");
     m.def("print_cpp_version", &Ornix::HardwareAPI::PrintVersion,
           "Print the version of the CPP library");
+    RegisterDetection(m);
     Ornix::HardwareAPI::Python::RegisterOstrel3(m);
     Ornix::HardwareAPI::Python::RegisterHandle(m);
     m.attr("__version__") = "dev";

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 namespace Ornix::Testing {
 
@@ -19,5 +22,34 @@ inline int LowestFreeDescriptor() {
     close(fd);
     return fd;
 }
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        char name[] = "/tmp/ornix-test-XXXXXX";
+        if (mkdtemp(name) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = name;
+    }
+    ~TemporaryDirectory() {
+        const std::string command = "rm -rf '" + path + "'";
+        (void)std::system(command.c_str());
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    // Creates an entry `name` that is a symbolic link to `target`; returns its path.
+    std::string Link(const std::string& name, const std::string& target) const {
+        const std::string entry = path + "/" + name;
+        if (symlink(target.c_str(), entry.c_str()) != 0) {
+            throw std::runtime_error("symlink failed: " + entry);
+        }
+        return entry;
+    }
+
+    std::string path;
+};
 
 }  // namespace Ornix::Testing

@@ -1,0 +1,215 @@
+#include "SerialDeviceProvider.h"
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <memory>
+
+#include "Handle.h"
+#include "Ostrel3.h"
+#include "SerialStream.h"
+
+namespace Ornix::HardwareAPI::Devices {
+
+namespace {
+
+using Type = SerialDeviceProvider::Type;
+
+constexpr std::chrono::seconds kOstrel3ProbeWait(3);
+constexpr std::chrono::seconds kHandleProbeWait(5);
+
+struct NamePattern {
+    const char* text;
+    Type type;
+};
+
+// macOS call-out nodes: names beginning with "cu.", classified by what they contain.
+constexpr const char* kCallOutPrefix = "cu.";
+constexpr NamePattern kCallOutPatterns[] = {
+    {"cu.usbmodem", Type::UsbModem},
+    {"cu.usbserial", Type::UsbSerial},
+    {"cu.Bluetooth-Incoming-Port", Type::BluetoothIncoming},
+};
+// Linux serial nodes, classified by how they begin.
+constexpr NamePattern kLinuxPrefixes[] = {
+    {"ttyACM", Type::UsbModem},
+    {"ttyUSB", Type::UsbSerial},
+    {"rfcomm", Type::BluetoothIncoming},
+};
+
+bool BeginsWith(const char* name, const char* prefix) {
+    return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
+// The kind of port a directory entry is, first match winning; false for no port of ours.
+bool Classify(const char* name, Type& type) {
+    if (BeginsWith(name, kCallOutPrefix)) {
+        for (const NamePattern& pattern : kCallOutPatterns) {
+            if (std::strstr(name, pattern.text) != nullptr) {
+                type = pattern.type;
+                return true;
+            }
+        }
+        return false;
+    }
+    for (const NamePattern& pattern : kLinuxPrefixes) {
+        if (BeginsWith(name, pattern.text)) {
+            type = pattern.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A directory listing, closed with the object.
+class DirectoryListing {
+public:
+    explicit DirectoryListing(const std::string& path) : directory(opendir(path.c_str())) {}
+    ~DirectoryListing() {
+        if (directory != nullptr) {
+            closedir(directory);
+        }
+    }
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
+
+    bool IsOpen() const { return directory != nullptr; }
+    const dirent* Next() { return readdir(directory); }
+
+private:
+    DIR* directory;
+};
+
+// Notes whether the handle answered the wake-up with its info or a status message.
+class MyHandle : public Handle {
+public:
+    using Handle::Handle;
+
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override {
+        found = true;
+    }
+    void OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8_t, uint8_t,
+                                      const uint8_t*) override {
+        found = true;
+    }
+
+    bool found = false;
+};
+
+template <typename Probe>
+std::vector<std::string> Detect(const std::string& directory, Probe probe,
+                                bool (*considered)(Type)) {
+    std::vector<std::string> found;
+    for (const auto& [path, type] : SerialDeviceProvider::ListPorts(directory)) {
+        if (considered(type) && probe(path.c_str())) {
+            found.push_back(path);
+        }
+    }
+    return found;
+}
+
+// Runs the query on a thread of its own; its answer counts only within `wait`, but the query
+// always runs to its end before the probe returns.
+int Probe(int (*query)(const char*), const char* port, std::chrono::seconds wait) {
+    std::future<int> answer = std::async(std::launch::async, query, port);
+    if (answer.wait_for(wait) != std::future_status::ready) {
+        answer.get();
+        return 0;
+    }
+    try {
+        return answer.get();
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        return 0;
+    }
+}
+
+}  // namespace
+
+SerialDeviceProvider::PortList SerialDeviceProvider::ListPorts(const std::string& directory) {
+    PortList ports;
+    DirectoryListing listing(directory);
+    if (!listing.IsOpen()) {
+        std::printf("unable to open %s", directory.c_str());
+        std::fflush(stdout);
+        return ports;
+    }
+    while (const dirent* entry = listing.Next()) {
+        Type type;
+        if (Classify(entry->d_name, type)) {
+            ports.emplace_back(directory + "/" + entry->d_name, type);
+        }
+    }
+    return ports;
+}
+
+std::vector<std::string> SerialDeviceProvider::DetectOstrel3s(const std::string& directory) {
+    return Detect(directory, ProbeOstrel3, [](Type type) { return type == Type::UsbModem; });
+}
+
+std::vector<std::string> SerialDeviceProvider::DetectHandles(const std::string& directory) {
+    return Detect(directory, ProbeHandle, [](Type) { return true; });
+}
+
+std::vector<std::string> SerialDeviceProvider::DetectWiredHandles(const std::string& directory) {
+    return Detect(directory, ProbeHandle, [](Type type) { return type == Type::UsbSerial; });
+}
+
+std::vector<std::string> SerialDeviceProvider::DetectWirelessHandles(const std::string& directory) {
+    return Detect(directory, ProbeHandle,
+                  [](Type type) { return type == Type::BluetoothIncoming; });
+}
+
+int SerialDeviceProvider::ProbeOstrel3(const char* port) {
+    return Probe(QueryOstrel3, port, kOstrel3ProbeWait);
+}
+
+bool SerialDeviceProvider::ProbeHandle(const char* port) {
+    return Probe(QueryHandle, port, kHandleProbeWait) != 0;
+}
+
+int SerialDeviceProvider::QueryOstrel3(const char* port) {
+    try {
+        IO::SerialStream stream(port, false);
+        uint16_t device_id = 0;
+        uint8_t device_model_number = 0, hardware_version = 0, firmware_version = 0;
+        UUID uuid;
+        if (stream.Open() != IO::serialib::kOpened) {
+            return 0;
+        }
+        Ostrel3 arm(&stream, Device::kReplyTimeout);
+        arm.SendDeviceWakeup();
+        arm.ReceiveDeviceInfo(device_id, device_model_number, hardware_version, firmware_version,
+                              uuid);
+        stream.Close();
+        return device_model_number == Ostrel3::kModelNumber ? 1 : 0;
+    } catch (const std::exception& error) {
+        std::printf("exception: %s\n", error.what());
+        std::fflush(stdout);
+        return 0;
+    }
+}
+
+int SerialDeviceProvider::QueryHandle(const char* port) {
+    try {
+        IO::SerialStream stream(port, false);
+        if (stream.Open() != IO::serialib::kOpened) {
+            return 0;
+        }
+        MyHandle handle(&stream);
+        handle.SendDeviceWakeup();
+        handle.Receive();
+        stream.Close();
+        return handle.found ? 1 : 0;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        return 0;
+    }
+}
+
+}  // namespace Ornix::HardwareAPI::Devices

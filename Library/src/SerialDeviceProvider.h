@@ -1,0 +1,36 @@
+// Finds the attached devices: lists the serial ports that can carry one, sorted by kind of link,
+// and probes them one after another for a haptic arm or a handle answering its wake-up.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Ornix::HardwareAPI::Devices {
+
+class SerialDeviceProvider {
+public:
+    enum class Type { UsbModem = 1, UsbSerial = 2, BluetoothIncoming = 3 };
+    using PortList = std::vector<std::pair<std::string, Type>>;
+
+    // The candidate ports of `directory`, in the order the directory lists them: the call-out
+    // nodes cu.usbmodem*, cu.usbserial* and cu.Bluetooth-Incoming-Port of macOS, then the
+    // ttyACM*, ttyUSB* and rfcomm* nodes of Linux.
+    static PortList ListPorts(const std::string& directory = "/dev");
+
+    // The ports of `directory` on which a device of the kind answers, in list order.
+    static std::vector<std::string> DetectOstrel3s(const std::string& directory = "/dev");
+    static std::vector<std::string> DetectHandles(const std::string& directory = "/dev");
+    static std::vector<std::string> DetectWiredHandles(const std::string& directory = "/dev");
+    static std::vector<std::string> DetectWirelessHandles(const std::string& directory = "/dev");
+
+    // A query on a thread of its own whose answer counts only if it comes within the probe's
+    // wait; the probe returns once the query has ended either way.
+    static int ProbeOstrel3(const char* port);
+    static bool ProbeHandle(const char* port);
+    // 1 when a device of the kind answers the wake-up on the port, else 0.
+    static int QueryOstrel3(const char* port);
+    static int QueryHandle(const char* port);
+};
+
+}  // namespace Ornix::HardwareAPI::Devices

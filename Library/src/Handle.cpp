@@ -188,16 +188,12 @@ QuilletStatus Handle::GetQuilletStatus() {
     if (code == 0) {
         return Failure(QuilletStatus::kNothingReceived);
     }
+    // Stray bytes are skipped for at most the time-out; a read that times out has outlasted it.
     while (code != kStatusMessage) {
         if (TimedOut(start)) {
             return Failure(QuilletStatus::kNothingReceived);
         }
-        // A 0 read from an empty port is a time-out, not a stray byte.
-        const bool waiting = Available() > 0;
         code = ReadHeaderCode();
-        if (code == 0 && !waiting) {
-            return Failure(QuilletStatus::kNothingReceived);
-        }
     }
     if (ReadPayload(kCompactPacketLength) != Count(kCompactPacketLength)) {
         return Failure(QuilletStatus::kMalformedPacket);

@@ -203,6 +203,18 @@ TEST(HandleCutShort, MessagesThatDoNotArriveWholeReachNoCallback) {
     }
 }
 
+TEST_F(HandleTest, StatusWithoutItsLengthByteWaitsForNoStaleUserData) {
+    fake.Reply(StatusMessage({1, 2, 3, 4, 5})).Reply({0xDA, 0x01});
+    EXPECT_EQ(impatient.Receive(), 26);
+    OutputCapture errors(STDERR_FILENO);
+    const auto start = Clock::now();
+    EXPECT_EQ(impatient.Receive(), 0);
+    EXPECT_LT(MillisecondsSince(start), 1300);
+    const std::string text = errors.Finish();
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_EQ(impatient.calls.size(), 2u);
+}
+
 TEST_F(HandleTest, StatusWithShortUserDataReachesNoCallback) {
     OutputCapture errors(STDERR_FILENO);
     Bytes message = StatusMessage({1, 2, 3, 4});
@@ -257,6 +269,36 @@ TEST_F(HandleTest, ReadFormsLeaveTheVariablesOnAShortRead) {
     errors.Finish();
 }
 
+TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
+    for (const Bytes& message : {Concat({{0x01, 0x02}, Bytes(18, 0x07)}), StatusMessage({1, 2})}) {
+        FakeDevice fake;
+        SerialStream stream(fake.Path().c_str(), true);
+        Handle handle(&stream, 0.5f);
+        Bytes payload(message.begin() + (message[0] == 0xDA ? 1 : 0), message.end() - 1);
+        fake.Reply(payload);
+        OutputCapture errors(STDERR_FILENO);
+        uint16_t device_id = 9;
+        float quaternion[4] = {9, 9, 9, 9};
+        uint8_t error_flag = 9, level = 9, length = 9, user_data[255] = {9};
+        EXPECT_LT(handle.ReadHandleStatusMessage(device_id, quaternion, error_flag, level, length,
+                                                 user_data),
+                  21 + 2);
+        errors.Finish();
+        EXPECT_EQ(device_id + error_flag + level + length + user_data[0], 45);
+        EXPECT_EQ(quaternion[0] + quaternion[3], 18.0f);
+    }
+    FakeDevice fake;
+    SerialStream stream(fake.Path().c_str(), true);
+    Handle handle(&stream, 0.5f);
+    fake.Reply({0x02, 0x01});
+    OutputCapture errors(STDERR_FILENO);
+    uint16_t device_id = 9;
+    uint8_t error_code = 9;
+    EXPECT_EQ(handle.ReadHandleErrorResponse(device_id, error_code), 0);
+    errors.Finish();
+    EXPECT_EQ(device_id + error_code, 18);
+}
+
 TEST_F(HandleTest, CompactStatusSkipsLeadingBytesAndDecodes) {
     // A stray 0x00 among the leading bytes is a byte like any other.
     fake.Reply(Concat({{0x11, 0x00, 0x22, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 200)}));
@@ -270,6 +312,21 @@ TEST_F(HandleTest, CompactStatusSkipsLeadingBytesAndDecodes) {
     EXPECT_EQ(status.quaternion[2], 0.5f);
     EXPECT_EQ(status.quaternion[3], 0.0f);
     EXPECT_EQ(status.battery_level, 4.0f);
+}
+
+TEST_F(HandleTest, CompactStatusSkipsAZeroByteArrivingDuringTheScan) {
+    fake.Reply({0x11}).Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}),
+                             Milliseconds(100));
+    const QuilletStatus status = handle.GetQuilletStatus();
+    EXPECT_EQ(status.error_flag, 4);
+    EXPECT_EQ(status.device_id, 0x2C);
+    // Computed in double precision, then stored as float.
+    EXPECT_EQ(status.battery_level, static_cast<float>(3.0 + 0.005 * 53));
+}
+
+TEST_F(HandleTest, CompactStatusStartingWithAZeroByteIsNothingReceived) {
+    fake.Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}));
+    EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
 }
 
 TEST_F(HandleTest, CompactStatusWithNothingArrivingIsOneTimeOut) {

@@ -89,7 +89,7 @@ def test_plain_handle_counts_messages_and_calls_no_python(handle_on):
         Reply(b"\x55"),
     )
     assert [handle.Receive() for _ in range(4)] == [24, 6, 3, -1]
-    handle.OnReceiveHandleStatusMessage(1, 0.5, 0, 0, 3, 7)
+    assert handle.OnReceiveHandleStatusMessage(1, 0.5, 0, 0, 3, 7) is None
 
 
 def test_subclass_overriding_only_the_info_callback(handle_on):
@@ -98,6 +98,7 @@ def test_subclass_overriding_only_the_info_callback(handle_on):
     assert handle.calls == [("info", (5, 0x1234, 4, 2, 7))]
     assert all(type(field) is int for field in handle.calls[0][1])
     assert handle.Receive() == 3
+    assert len(handle.calls) == 1
     with pytest.raises(RuntimeError) as raised:
         handle.Receive()
     assert str(raised.value) == PURE
@@ -107,12 +108,15 @@ def test_overrides_get_lists_on_the_thread_that_receives(handle_on):
     handle, _ = handle_on(
         Everything, Reply(status_message(b"\x0a\x0b\x0c")), Reply(status_message()), Reply(ERROR)
     )
-    assert handle.Receive() == 24
-    assert handle.Receive() == 21
-    assert handle.Receive() == 3
+    counts = []
+    receiver = threading.Thread(target=lambda: counts.extend(handle.Receive() for _ in range(3)))
+    receiver.start()
+    receiver_ident = receiver.ident
+    receiver.join()
+    assert counts == [24, 21, 3]
     assert handle.calls == [
-        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 3, [10, 11, 12]), threading.get_ident()),
-        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 0, []), threading.get_ident()),
+        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 3, [10, 11, 12]), receiver_ident),
+        ("status", (0x0102, [1.0, 0.0, -0.5, 0.25], 3, 9, 0, []), receiver_ident),
         ("error", (0x0102, 42)),
     ]
 
@@ -181,6 +185,40 @@ def test_deprecated_receive_warns_then_receives(handle_on):
     assert [str(w.message) for w in caught] == ["Receive with one argument is deprecated"]
 
 
+def test_deprecated_receive_warns_before_it_reads(handle_on):
+    handle, device = handle_on(ornix.Handle, Reply(b"\x55"), Reply(ERROR))
+    assert device.wait_until_played()
+    left_in_the_port = []
+
+    def record(*args, **kwargs):
+        left_in_the_port.append(handle.Receive())
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = record
+        assert handle.Receive(1) == 3
+    assert left_in_the_port == [-1]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda handle: handle.GetQuilletStatus(), lambda handle: handle.Receive(1)],
+)
+def test_reads_let_other_threads_run(handle_on, call):
+    handle, device = handle_on(ornix.Handle, Reply(compact_packet(), delay=0.4))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        _, ticks = Ticker().during(lambda: call(handle))
+    assert ticks >= 10
+
+
+def test_unknown_code_is_consumed_alone(handle_on):
+    handle, _ = handle_on(Everything, Reply(b"\x55" + ERROR))
+    assert handle.Receive() == -1
+    assert handle.Receive() == 3
+    assert handle.calls == [("error", (0x0102, 42))]
+
+
 def test_compact_status_as_a_dict(handle_on):
     handle, _ = handle_on(
         ornix.Handle,
@@ -198,9 +236,30 @@ def test_compact_status_as_a_dict(handle_on):
     assert handle.GetQuilletStatus()["battery_level"] == 4.275000095367432
 
 
-def test_malformed_compact_packet(handle_on):
-    handle, _ = handle_on(ornix.Handle, Reply(compact_packet(levels=0xC0)))
+def test_escapes_and_malformed_compact_packets(handle_on):
+    escaped_at_the_end = compact_packet()[:-2] + b"\xdb\xdc"
+    handle, _ = handle_on(
+        ornix.Handle,
+        Reply(escaped_at_the_end),
+        Reply(compact_packet(levels=0xC0)),
+        Reply(compact_packet(levels=0xDB, battery=0xDC)),
+    )
+    assert handle.GetQuilletStatus()["error_flag"] == 4
     assert handle.GetQuilletStatus()["error_flag"] == 1
+    assert handle.GetQuilletStatus() == {
+        "device_id": 0,
+        "quaternion": [0.0, 0.0, 0.0, 0.0],
+        "error_flag": 1,
+        "hall_effect_sensor_level": 0,
+        "buttons": 0,
+        "battery_level": 0.0,
+    }
+
+
+def test_compact_packet_cut_short_is_malformed(handle_on, native_output):
+    handle, _ = handle_on(ornix.Handle, Reply(compact_packet()[:10]))
+    assert handle.GetQuilletStatus()["error_flag"] == 1
+    assert "timeout waiting for payload" in native_output.read().err
 
 
 def test_silent_handle_lets_other_threads_run_and_gives_nothing(handle_on):

@@ -1,0 +1,221 @@
+#include "CommandLine.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr unsigned long kLongestDelay = 3600000;
+constexpr unsigned long kLargestCount = 1000000000;
+// More than a 115200-baud line could carry.
+constexpr double kHighestCompactRate = 1000.0;
+// A status message gives the user data length in one byte.
+constexpr std::size_t kLongestUserData = 255;
+
+const char kHelp[] =
+    R"(Usage: ornix-sim [-h] DEVICE [device options] [DEVICE [device options]]
+
+Serves a virtual Ornix device on a pseudo-terminal of its own, so that programs using
+OrnixHardwareAPI run without hardware. DEVICE is `arm` (an Ostrel3 haptic arm) or `handle`;
+at most one of each. For each device one line, "arm PORT" or "handle PORT", is printed as soon
+as it is ready: PORT is the path to open. ornix-sim serves until SIGINT or SIGTERM, or until
+its standard input reaches end of file, then removes its links and exits with status 0.
+
+Options:
+  -h, --help              show this help and exit
+
+Device options, given after their device word:
+  --link PATH             also make the port reachable as PATH, a symbolic link removed on
+                          exit (refused if PATH exists)
+  --delay MS              wait MS milliseconds before every reply
+  --silent                read requests but never answer
+  --wrong-code-every N    every Nth message starts with a code no host expects
+  --truncate-every N      every Nth message is cut short: only its first half is sent
+  --garbage-every N       every Nth message is preceded by the stray bytes 55 00 66
+  --disconnect-after N    hang up after N messages and stop serving the device
+  --compact HZ            handle only: also send compact status packets, HZ per second
+  --user-data HEX         handle only: user data carried by every status message, as hex
+                          digits, at most 255 bytes (default: none)
+
+Messages are a device's replies and a handle's compact packets; the fault counters count
+them all, those that --silent withholds included.
+
+Exit status: 0 after a normal stop, 1 when a port or link cannot be set up, 2 for a bad
+command line.
+)";
+
+bool AllDigits(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+unsigned long WholeNumber(const std::string& option, const std::string& value, unsigned long lowest,
+                          unsigned long highest) {
+    const unsigned long number =
+        AllDigits(value) && value.size() <= 10 ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+    if (!AllDigits(value) || number < lowest || number > highest) {
+        throw UsageError(option + " needs a whole number from " + std::to_string(lowest) + " to " +
+                         std::to_string(highest) + ", not '" + value + "'");
+    }
+    return number;
+}
+
+unsigned Count(const std::string& option, const std::string& value) {
+    return static_cast<unsigned>(WholeNumber(option, value, 1, kLargestCount));
+}
+
+double Rate(const std::string& option, const std::string& value) {
+    char* end = nullptr;
+    const double rate = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(rate) || rate <= 0 ||
+        rate > kHighestCompactRate) {
+        throw UsageError(option + " needs a rate above 0 and at most 1000 per second, not '" +
+                         value + "'");
+    }
+    return rate;
+}
+
+std::vector<std::uint8_t> HexBytes(const std::string& option, const std::string& value) {
+    bool valid = value.size() % 2 == 0 && value.size() <= 2 * kLongestUserData;
+    for (char c : value) {
+        valid = valid && std::isxdigit(static_cast<unsigned char>(c));
+    }
+    if (!valid) {
+        throw UsageError(option + " needs an even number of hex digits, at most 255 bytes, not '" +
+                         value + "'");
+    }
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < value.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(value.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+struct DeviceOption {
+    const char* name;
+    bool takes_value;
+    bool handle_only;
+    void (*apply)(DeviceSetup& device, const std::string& option, const std::string& value);
+};
+
+const DeviceOption kDeviceOptions[] = {
+    {"--link", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         if (value.empty()) {
+             throw UsageError(option + " needs a path");
+         }
+         device.link = value;
+     }},
+    {"--delay", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.faults.delay =
+             std::chrono::milliseconds(WholeNumber(option, value, 0, kLongestDelay));
+     }},
+    {"--silent", false, false,
+     [](DeviceSetup& device, const std::string&, const std::string&) {
+         device.faults.silent = true;
+     }},
+    {"--wrong-code-every", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.faults.wrong_code_every = Count(option, value);
+     }},
+    {"--truncate-every", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.faults.truncate_every = Count(option, value);
+     }},
+    {"--garbage-every", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.faults.garbage_every = Count(option, value);
+     }},
+    {"--disconnect-after", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.faults.disconnect_after = Count(option, value);
+     }},
+    {"--compact", true, true,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.compact_rate = Rate(option, value);
+     }},
+    {"--user-data", true, true,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.user_data = HexBytes(option, value);
+     }},
+};
+
+const DeviceOption* FindDeviceOption(const std::string& name) {
+    for (const DeviceOption& option : kDeviceOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Invocation CommandLine::Parse(int argc, const char* const* argv) {
+    Invocation invocation;
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string name = words[i];
+        if (name == "-h" || name == "--help") {
+            invocation.help = true;
+            return invocation;
+        }
+        if (name == "arm" || name == "handle") {
+            const DeviceKind kind = name == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
+            for (const DeviceSetup& device : invocation.devices) {
+                if (device.kind == kind) {
+                    throw UsageError("at most one " + name + " can be served");
+                }
+            }
+            invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}});
+            continue;
+        }
+        if (name.empty() || name[0] != '-') {
+            throw UsageError("unknown device '" + name + "': expected arm or handle");
+        }
+        // --option=value is accepted as well as --option value.
+        std::string value;
+        const std::size_t equals = name.find('=');
+        const bool inline_value = name.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (inline_value) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const DeviceOption* option = FindDeviceOption(name);
+        if (option == nullptr) {
+            throw UsageError("unknown option '" + name + "'");
+        }
+        if (invocation.devices.empty()) {
+            throw UsageError(name + " must follow its device word (arm or handle)");
+        }
+        DeviceSetup& device = invocation.devices.back();
+        if (option->handle_only && device.kind != DeviceKind::Handle) {
+            throw UsageError(name + " is an option of the handle, not of the arm");
+        }
+        if (!option->takes_value && inline_value) {
+            throw UsageError(name + " takes no value");
+        }
+        if (option->takes_value && !inline_value) {
+            if (i + 1 == words.size()) {
+                throw UsageError(name + " needs a value");
+            }
+            value = words[++i];
+        }
+        option->apply(device, name, value);
+    }
+    if (invocation.devices.empty()) {
+        throw UsageError("no device given: name arm, handle or both");
+    }
+    return invocation;
+}
+
+const char* CommandLine::HelpText() { return kHelp; }

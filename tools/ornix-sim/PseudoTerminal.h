@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FileDescriptor.h"
+
+// One pseudo-terminal pair: the device side holds the master, hosts open the slave path as
+// they would a serial port.
+class PseudoTerminal {
+public:
+    PseudoTerminal();
+
+    const std::string& SlavePath() const { return slave_path_; }
+    int MasterFd() const { return master_.Get(); }
+
+    // Reads what the host has written; returns 0 when nothing is waiting.
+    std::size_t Read(std::uint8_t* buffer, std::size_t capacity);
+    // Whatever does not fit in the host's input queue is lost, as on a serial line nobody
+    // reads.
+    void Write(const std::uint8_t* data, std::size_t size);
+    // Bytes written that the host has not read yet.
+    std::size_t Unread() const;
+    // Closes both sides, so that the host sees the line go dead; what it has not read is lost.
+    void HangUp();
+
+private:
+    FileDescriptor master_;
+    // Held open so that the master keeps reading normally while no host has the port open.
+    FileDescriptor slave_;
+    std::string slave_path_;
+};

@@ -1,0 +1,94 @@
+#include "VirtualHandle.h"
+
+#include <cmath>
+#include <utility>
+
+#include "CompactPacket.h"
+#include "HandleSensors.h"
+
+namespace {
+
+constexpr std::uint8_t kHandleInfo = 0xD0;
+// Asks for a status message, and opens status messages and compact packets alike.
+constexpr std::uint8_t kStatus = 0xDA;
+constexpr std::uint8_t kHandleState = 0xDB;
+constexpr std::uint8_t kError = 0xDF;
+
+// Device id, then the length byte of the data that follows it.
+constexpr std::size_t kHandleStateHeaderSize = 4;
+constexpr std::size_t kErrorRequestSize = 3;
+
+constexpr std::uint16_t kDeviceId = 0x0117;
+constexpr std::uint8_t kToolDataRemaining = 0;
+constexpr std::uint8_t kModelNumber = 2;
+constexpr std::uint8_t kHardwareVersion = 1;
+constexpr std::uint8_t kFirmwareVersion = 3;
+constexpr std::uint8_t kNoError = 0;
+
+constexpr double kQuaternionScale = 32768.0;
+
+std::uint16_t ReadU16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+}  // namespace
+
+VirtualHandle::VirtualHandle(std::vector<std::uint8_t> user_data, double compact_rate)
+    : user_data_(std::move(user_data)),
+      compact_period_(compact_rate > 0 ? std::chrono::nanoseconds(std::llround(1e9 / compact_rate))
+                                       : std::chrono::nanoseconds(0)),
+      powered_on_(std::chrono::steady_clock::now()) {}
+
+std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) {
+    switch (input[0]) {
+        case kWakeupCode:
+            reply.Byte(kHandleInfo);
+            reply.Byte(kToolDataRemaining);
+            reply.U16(kDeviceId);
+            reply.Byte(kModelNumber);
+            reply.Byte(kHardwareVersion);
+            reply.Byte(kFirmwareVersion);
+            return 1;
+        case kStatus: {
+            const HandleSensors::Reading reading = HandleSensors::At(SecondsOn());
+            reply.Byte(kStatus);
+            reply.U16(kDeviceId);
+            reply.Byte(kNoError);
+            reply.Byte(reading.hall_level);
+            for (std::int16_t component : reading.quaternion) {
+                reply.Float(static_cast<float>(component / kQuaternionScale));
+            }
+            reply.Byte(static_cast<std::uint8_t>(user_data_.size()));
+            reply.Bytes(user_data_.data(), user_data_.size());
+            return 1;
+        }
+        case kHandleState: {
+            if (size < kHandleStateHeaderSize) {
+                return 0;
+            }
+            const std::size_t frame_size = kHandleStateHeaderSize + input[3];
+            return size < frame_size ? 0 : frame_size;
+        }
+        case kError:
+            if (size < kErrorRequestSize) {
+                return 0;
+            }
+            // The answer names the device the host asked about.
+            reply.Byte(kError);
+            reply.U16(ReadU16(input + 1));
+            reply.Byte(kNoError);
+            return kErrorRequestSize;
+        default:
+            return 1;
+    }
+}
+
+void VirtualHandle::WriteUnasked(ByteWriter& message) {
+    message.Byte(kStatus);
+    CompactPacket::Append(HandleSensors::At(SecondsOn()), static_cast<std::uint8_t>(kDeviceId),
+                          sequence_++, message);
+}
+
+double VirtualHandle::SecondsOn() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - powered_on_).count();
+}

@@ -10,7 +10,6 @@ Run: python3 bench/bench_exchange.py [--exchanges N] [--rounds R]
 
 import argparse
 import os
-import shutil
 import statistics
 import struct
 import subprocess
@@ -18,6 +17,9 @@ import sys
 import time
 
 import OrnixHardwareAPI as ornix
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+from virtual_device import VirtualDevice  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FLOOR_SOURCE = os.path.join(HERE, "floor_client.cpp")
@@ -36,24 +38,6 @@ def build_floor_client():
         [compiler, "-O2", "-std=c++17", "-Wall", "-Wextra", FLOOR_SOURCE, "-o", FLOOR_BINARY],
         check=True,
     )
-
-
-class VirtualArm:
-    """An `ornix-sim arm` process for the length of the benchmark."""
-
-    def __enter__(self):
-        simulator = shutil.which("ornix-sim")
-        if simulator is None:
-            sys.exit("ornix-sim is not on PATH: install the package first (pip install .)")
-        self.process = subprocess.Popen(
-            [simulator, "arm"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-        )
-        self.port = self.process.stdout.readline().split()[-1]
-        return self
-
-    def __exit__(self, *exc):
-        self.process.stdin.close()
-        self.process.wait(timeout=5)
 
 
 def time_library(port, exchanges):
@@ -111,7 +95,7 @@ def main():
 
     clients = {"library": time_library, "pyserial": time_pyserial, "floor": time_floor}
     times = {name: [] for name in clients}
-    with VirtualArm() as arm:
+    with VirtualDevice("arm") as arm:
         for _ in range(options.rounds):
             for name, measure in clients.items():
                 times[name] += measure(arm.port, options.exchanges)

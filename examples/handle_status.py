@@ -5,11 +5,9 @@ streaming compact status packets is started for the run.
 """
 
 import argparse
-import shutil
-import subprocess
-import sys
 
 import OrnixHardwareAPI as ornix
+from virtual_device import VirtualDevice
 
 
 class StatusMonitor(ornix.Handle):
@@ -39,24 +37,15 @@ def main():
     if found:
         port = found[0]
     else:
-        path = shutil.which("ornix-sim")
-        if path is None:
-            sys.exit("no handle answers and ornix-sim is not on PATH: install the package first")
-        simulator = subprocess.Popen(
-            [path, "handle", "--compact", "10"],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        port = simulator.stdout.readline().split()[-1]
+        simulator = VirtualDevice("handle", "--compact", "10")
+        port = simulator.port
     try:
         monitor = StatusMonitor(ornix.SerialStream(port))
         for _ in range(options.reports):
             monitor.report()
     finally:
         if simulator:
-            simulator.stdin.close()
-            simulator.wait(timeout=5)
+            simulator.stop()
 
 
 if __name__ == "__main__":

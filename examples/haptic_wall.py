@@ -6,35 +6,19 @@ without one, a virtual arm (ornix-sim) is started for the run.
 """
 
 import argparse
-import shutil
-import subprocess
 import sys
 import time
 
 import OrnixHardwareAPI as ornix
+from virtual_device import VirtualDevice
 
 WALL_BELOW_START = 0.01  # m
 STIFFNESS = 400.0  # N/m
 DAMPING = 4.0  # N s/m
 PUSH = 0.5  # N, toward the wall
-STATUS_INTERVAL = 0.1  # s
-
-
-class VirtualArm:
-    """An `ornix-sim arm` process, stopped when the demo ends."""
-
-    def __init__(self):
-        simulator = shutil.which("ornix-sim")
-        if simulator is None:
-            sys.exit("no arm answers and ornix-sim is not on PATH: install the package first")
-        self.process = subprocess.Popen(
-            [simulator, "arm"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-        )
-        self.port = self.process.stdout.readline().split()[-1]
-
-    def stop(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=5)
+# A live line on a terminal; elsewhere (a log, a pipe) one line a second.
+LIVE = sys.stdout.isatty()
+STATUS_INTERVAL = 0.1 if LIVE else 1.0  # s
 
 
 def wall_force(z, vz, wall_z):
@@ -70,18 +54,21 @@ def run(arm, seconds, record):
         if now >= next_status:
             window.sort()
             print(
-                f"\r{now - start:5.2f} s  {len(window) / STATUS_INTERVAL:7.0f} Hz  "
+                "\r" if LIVE else "",
+                f"{now - start:5.2f} s  {len(window) / STATUS_INTERVAL:7.0f} Hz  "
                 f"latency p50 {percentile(window, 0.5) / 1000:6.1f} us "
                 f"p99 {percentile(window, 0.99) / 1000:6.1f} us  "
                 f"position ({x:+.4f}, {y:+.4f}, {z:+.4f}) m  force {force:+.3f} N",
-                end="",
+                end="" if LIVE else "\n",
+                sep="",
                 flush=True,
             )
             window = []
             next_status = now + STATUS_INTERVAL
     elapsed = time.perf_counter() - start
     latencies.sort()
-    print()
+    if LIVE:
+        print()
     print(
         f"{len(latencies)} exchanges in {elapsed:.2f} s: {len(latencies) / elapsed:.0f} Hz, "
         f"latency p50 {percentile(latencies, 0.5) / 1000:.1f} us, "
@@ -133,7 +120,7 @@ def main():
         if found:
             port = found[0]
         else:
-            virtual = VirtualArm()
+            virtual = VirtualDevice("arm")
             port = virtual.port
     try:
         stream = ornix.SerialStream(port)

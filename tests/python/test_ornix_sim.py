@@ -9,22 +9,16 @@ import math
 import os
 import re
 import select
-import shutil
 import signal
 import stat
 import struct
 import subprocess
-import sysconfig
 import termios
 import time
 
 import pytest
 
-# The copy installed with the package under test comes first.
-SIM = shutil.which(
-    "ornix-sim",
-    path=os.pathsep.join([sysconfig.get_path("scripts"), os.environ.get("PATH", "")]),
-)
+from simulator import SIM
 
 LINK_LENGTHS = (0.15, 0.15)
 DEVICE_OPTIONS = [
@@ -38,59 +32,6 @@ DEVICE_OPTIONS = [
     "--compact",
     "--user-data",
 ]
-
-
-class Simulator:
-    """A running ornix-sim; `ports` maps each device word to the port path it printed."""
-
-    def __init__(self, *args):
-        assert SIM, "ornix-sim is installed with the package"
-        self.process = subprocess.Popen(
-            [SIM, *args],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
-        self.lines = [self._read_line() for _ in range(args.count("arm") + args.count("handle"))]
-        self.ports = {line.split()[0]: line.split()[-1] for line in self.lines}
-
-    def _read_line(self, timeout=5.0):
-        line = b""
-        deadline = time.monotonic() + timeout
-        while not line.endswith(b"\n"):
-            ready, _, _ = select.select([self.process.stdout], [], [], deadline - time.monotonic())
-            assert ready, f"no ready line from ornix-sim, got {line!r}"
-            byte = os.read(self.process.stdout.fileno(), 1)
-            assert byte, f"ornix-sim ended early: {self.process.stderr.read()!r}"
-            line += byte
-        return line.decode()
-
-    def stop(self, how="eof"):
-        if how == "eof":
-            self.process.stdin.close()
-        else:
-            self.process.send_signal(how)
-        return self.process.wait(timeout=5)
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            stream.close()
-
-
-@pytest.fixture
-def sim():
-    started = []
-
-    def start(*args):
-        started.append(Simulator(*args))
-        return started[-1]
-
-    yield start
-    for simulator in started:
-        simulator.kill()
 
 
 class Port:

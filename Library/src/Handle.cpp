@@ -39,7 +39,8 @@ QuilletStatus Failure(uint8_t error_flag) {
 
 }  // namespace
 
-Handle::Handle(IO::SerialStream* stream, float timeout) : Device(stream, timeout) {}
+Handle::Handle(IO::SerialStream* stream, float timeout, Clock clock)
+    : Device(stream, timeout, clock) {}
 
 void Handle::SendDeviceWakeup() {
     send_buffer[0] = kWakeup;

@@ -53,7 +53,8 @@ public:
     static constexpr int kNoMessage = -1;
     static constexpr size_t kCompactPacketLength = 19;
 
-    explicit Handle(IO::SerialStream* stream, float timeout = kReplyTimeout);
+    explicit Handle(IO::SerialStream* stream, float timeout = kReplyTimeout,
+                    Clock clock = &SystemTime);
     virtual ~Handle() = default;
 
     void SendDeviceWakeup();

@@ -47,7 +47,8 @@ constexpr int Succeeded(size_t length) { return static_cast<int>(length); }
 
 }  // namespace
 
-Ostrel3::Ostrel3(IO::SerialStream* stream, float timeout) : Device(stream, timeout) {}
+Ostrel3::Ostrel3(IO::SerialStream* stream, float timeout, Clock clock)
+    : Device(stream, timeout, clock) {}
 
 DeviceInfo Ostrel3::DeviceWakeup() {
     SendDeviceWakeup();

@@ -41,7 +41,7 @@ public:
     // Result of a receive-only operation whose response was not the expected one.
     static constexpr int kReceiveFailed = -1;
 
-    Ostrel3(IO::SerialStream* stream, float timeout);
+    Ostrel3(IO::SerialStream* stream, float timeout, Clock clock = &SystemTime);
 
     // Whole exchanges.
     DeviceInfo DeviceWakeup();

@@ -146,6 +146,7 @@ def test_slow_arm_is_waited_for(arm_from):
     assert time.monotonic() - start >= 0.09
 
 
+@pytest.mark.slow
 def test_unplugged_arm_gives_zeros_and_keeps_failing_cleanly(arm_from, native_output):
     arm = arm_from("--disconnect-after", "2")
     assert arm.get_power_status() and arm.get_power_status()

@@ -57,6 +57,7 @@ def test_an_arm_in_dev_is_found(dev_entry):
     assert entry not in ornix.detect_handles()
 
 
+@pytest.mark.slow
 def test_other_threads_stand_still_while_a_silent_port_is_probed(dev_entry):
     entry = dev_entry(Expect(b"\x0a"))
     found, ticks = Ticker().during(ornix.detect_ostrel3s)

@@ -201,11 +201,14 @@ def test_deprecated_receive_warns_before_it_reads(handle_on):
 
 
 @pytest.mark.parametrize(
-    "call",
-    [lambda handle: handle.GetQuilletStatus(), lambda handle: handle.Receive(1)],
+    "call, reply",
+    [
+        (lambda handle: handle.GetQuilletStatus(), compact_packet()),
+        (lambda handle: handle.Receive(1), ERROR),
+    ],
 )
-def test_reads_let_other_threads_run(handle_on, call):
-    handle, device = handle_on(ornix.Handle, Reply(compact_packet(), delay=0.4))
+def test_reads_let_other_threads_run(handle_on, call, reply):
+    handle, device = handle_on(ornix.Handle, Reply(reply, delay=0.4))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         _, ticks = Ticker().during(lambda: call(handle))
@@ -256,12 +259,14 @@ def test_escapes_and_malformed_compact_packets(handle_on):
     }
 
 
+@pytest.mark.slow
 def test_compact_packet_cut_short_is_malformed(handle_on, native_output):
     handle, _ = handle_on(ornix.Handle, Reply(compact_packet()[:10]))
     assert handle.GetQuilletStatus()["error_flag"] == 1
     assert "timeout waiting for payload" in native_output.read().err
 
 
+@pytest.mark.slow
 def test_silent_handle_lets_other_threads_run_and_gives_nothing(handle_on):
     handle, _ = handle_on(ornix.Handle)
     count, ticks = Ticker().during(handle.Receive)

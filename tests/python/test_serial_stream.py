@@ -128,7 +128,9 @@ def test_other_threads_run_while_the_port_opens(slow_open_library):
         print(end - start, sum(start < t < end for t in stamps))
         """
     )
-    environment = dict(os.environ, LD_PRELOAD=str(slow_open_library))
+    # After whatever is preloaded already (a sanitizer runtime must stay first).
+    preload = f"{os.environ.get('LD_PRELOAD', '')} {slow_open_library}".strip()
+    environment = dict(os.environ, LD_PRELOAD=preload)
     result = subprocess.run(
         [sys.executable, "-c", script], env=environment, capture_output=True, text=True, check=True
     )

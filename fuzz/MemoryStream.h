@@ -1,0 +1,44 @@
+// A SerialStream over bytes in memory, for fuzzing the device classes without a port: reads are
+// served from the fuzz input, Available() counts what is left, writes are dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <streambuf>
+
+#include "SerialStream.h"
+
+namespace Ornix::Fuzzing {
+
+class MemoryStream : public HardwareAPI::IO::SerialStream {
+public:
+    MemoryStream(const uint8_t* data, size_t size)
+        : SerialStream(nullptr, false), buffer(data, size) {
+        rdbuf(&buffer);
+    }
+
+    int Available() const override { return static_cast<int>(buffer.Left()); }
+    void Write(const void*, size_t) override {}
+    void Close() override {}
+
+private:
+    class Buffer : public std::streambuf {
+    public:
+        Buffer(const uint8_t* data, size_t size) {
+            char* begin = const_cast<char*>(reinterpret_cast<const char*>(data));
+            setg(begin, begin, begin + size);
+        }
+        size_t Left() const { return static_cast<size_t>(egptr() - gptr()); }
+    };
+
+    Buffer buffer;
+};
+
+// A device clock that races ahead, so that every wait for bytes that will never come ends at once.
+inline std::time_t RacingClock() {
+    static std::time_t now = 0;
+    return now += 3600;
+}
+
+}  // namespace Ornix::Fuzzing

@@ -1,6 +1,7 @@
 """Long runs: memory and descriptors stay flat, and devices driven from several threads at once
 each get their own answers."""
 
+import gc
 import os
 import sys
 import threading
@@ -8,8 +9,20 @@ import threading
 import pytest
 
 import OrnixHardwareAPI as ornix
+from interpreter import PYPY
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+
+# PyPy frees what a call into an extension module leaves behind (its C-level copies of the
+# arguments and results, and the objects a stream owns) only when a full collection runs, and
+# its collector does not count that memory towards starting one. Its users collect now and then;
+# so do these tests, which then measure what the library itself keeps.
+COLLECT_EVERY = 100_000
+
+
+def collect_under_pypy():
+    if PYPY:
+        gc.collect()
 
 
 def resident_bytes():
@@ -27,9 +40,12 @@ def test_a_million_exchanges_leave_memory_flat(sim):
     force = [0.0, 0.0, 0.0]
     for _ in range(20_000):
         arm.end_effector_force(force)
+    collect_under_pypy()
     before = resident_bytes()
-    for _ in range(1_000_000):
+    for exchange in range(1, 1_000_001):
         position, _ = arm.end_effector_force(force)
+        if exchange % COLLECT_EVERY == 0:
+            collect_under_pypy()
     assert resident_bytes() - before < 1 << 20
     assert position != [0.0, 0.0, 0.0]
 
@@ -39,9 +55,11 @@ def test_opening_and_closing_streams_leaks_nothing(sim):
     port = sim("arm").ports["arm"]
     for _ in range(200):
         ornix.Ostrel3(ornix.SerialStream(port)).get_power_status()
+    collect_under_pypy()
     descriptors, before = open_descriptors(), resident_bytes()
     for _ in range(3000):
         assert ornix.Ostrel3(ornix.SerialStream(port)).get_power_status() is True
+    collect_under_pypy()
     assert open_descriptors() == descriptors
     assert resident_bytes() - before < 1 << 20
 

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 import OrnixHardwareAPI as ornix
+from interpreter import assert_refuses_new_attributes
 from fakedevice import Expect, Reply
 
 IDENTIFIER = bytes(range(0x10, 0x20))
@@ -313,8 +314,7 @@ def test_arm_needs_a_stream():
 def test_arm_is_not_a_device(arm_on):
     arm, _ = arm_on()
     assert not isinstance(arm, ornix.Device)
-    with pytest.raises(AttributeError):
-        arm.extra = 1
+    assert_refuses_new_attributes(arm)
 
 
 WAKEUP = (b"\x0a", b"\x0b\x01\x00\x04\x01\x02" + IDENTIFIER)

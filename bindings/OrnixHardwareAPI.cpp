@@ -4,10 +4,11 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "Binding.h"
 #include "Device.h"
-#include "Registration.h"
 #include "SerialDeviceProvider.h"
 #include "SerialStream.h"
 #include "UUID.h"
@@ -20,13 +21,15 @@ namespace {
 using Ornix::HardwareAPI::UUID;
 using Ornix::HardwareAPI::Devices::Device;
 using Ornix::HardwareAPI::IO::SerialStream;
+using Ornix::HardwareAPI::Python::Locked;
+using Ornix::HardwareAPI::Python::SignalCancellation;
+using Ornix::HardwareAPI::Python::Unlocked;
 
 void RegisterSerialStream(py::module_& m) {
     py::class_<SerialStream>(m, "SerialStream")
         .def(py::init([](const char* port) {
                  // Opening a port may block; other Python threads go on meanwhile.
-                 py::gil_scoped_release release;
-                 return std::make_unique<SerialStream>(port, true);
+                 return Unlocked([&] { return std::make_unique<SerialStream>(port, true); });
              }),
              "Initialize the serial stream");
 }
@@ -38,25 +41,28 @@ void RegisterUuid(py::module_& m) {
 }
 
 // Detection keeps the interpreter lock throughout: other Python threads wait for it.
+template <std::vector<std::string> (*Detect)(const std::string&,
+                                             Ornix::HardwareAPI::Devices::Cancellation*)>
+std::vector<std::string> Detection() {
+    return Locked([] { return Detect("/dev", SignalCancellation::Get()); });
+}
+
 void RegisterDetection(py::module_& m) {
     using Ornix::HardwareAPI::Devices::SerialDeviceProvider;
-    m.def(
-        "detect_ostrel3s", [] { return SerialDeviceProvider::DetectOstrel3s(); },
-        "detect available ostrel3 devices");
-    m.def(
-        "detect_handles", [] { return SerialDeviceProvider::DetectHandles(); },
-        "detect available handles");
-    m.def(
-        "detect_wired_handles", [] { return SerialDeviceProvider::DetectWiredHandles(); },
-        "detect available wired handles");
-    m.def(
-        "detect_wireless_handles", [] { return SerialDeviceProvider::DetectWirelessHandles(); },
-        "detect available wireless handles");
+    m.def("detect_ostrel3s", &Detection<SerialDeviceProvider::DetectOstrel3s>,
+          "detect available ostrel3 devices");
+    m.def("detect_handles", &Detection<SerialDeviceProvider::DetectHandles>,
+          "detect available handles");
+    m.def("detect_wired_handles", &Detection<SerialDeviceProvider::DetectWiredHandles>,
+          "detect available wired handles");
+    m.def("detect_wireless_handles", &Detection<SerialDeviceProvider::DetectWirelessHandles>,
+          "detect available wireless handles");
 }
 
 }  // namespace
 
 PYBIND11_MODULE(OrnixHardwareAPI, m) {
+    SignalCancellation::Prepare();
     m.doc() = "Python Implementation of the Ornix Hardware API";
     RegisterSerialStream(m);
     RegisterUuid(m);

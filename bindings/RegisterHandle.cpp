@@ -9,9 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "Deprecation.h"
+#include "Binding.h"
 #include "Handle.h"
-#include "Registration.h"
 
 namespace py = pybind11;
 
@@ -108,13 +107,6 @@ public:
     }
 };
 
-// Runs a call that talks to the handle without the interpreter lock.
-template <typename Call>
-auto Unlocked(Call call) {
-    py::gil_scoped_release release;
-    return call();
-}
-
 py::dict StatusDict(const QuilletStatus& status) {
     py::dict result;
     result["device_id"] = status.device_id;
@@ -126,25 +118,22 @@ py::dict StatusDict(const QuilletStatus& status) {
     return result;
 }
 
-void RequireStream(const SerialStream* stream) {
+template <typename Kind>
+std::unique_ptr<Kind> Made(SerialStream* stream) {
     if (stream == nullptr) {
         throw py::type_error("Handle needs a SerialStream, not None");
     }
+    auto handle = std::make_unique<Kind>(stream);
+    handle->SetCancellation(SignalCancellation::Get());
+    return handle;
 }
 
 }  // namespace
 
 void RegisterHandle(py::module_& module) {
     py::class_<Handle, TrampolineHandle>(module, "Handle", "The quillet handle class")
-        .def(py::init(
-                 [](SerialStream* stream) {
-                     RequireStream(stream);
-                     return std::make_unique<Handle>(stream);
-                 },
-                 [](SerialStream* stream) {
-                     RequireStream(stream);
-                     return std::make_unique<TrampolineHandle>(stream);
-                 }),
+        .def(py::init([](SerialStream* stream) { return Made<Handle>(stream); },
+                      [](SerialStream* stream) { return Made<TrampolineHandle>(stream); }),
              py::keep_alive<1, 2>())
         .def("SendDeviceWakeup",
              [](Handle& handle) { Unlocked([&] { handle.SendDeviceWakeup(); }); })

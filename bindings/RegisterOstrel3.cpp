@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Deprecation.h"
+#include "Binding.h"
 #include "Ostrel3.h"
-#include "Registration.h"
 
 namespace py = pybind11;
 
@@ -57,12 +56,7 @@ py::tuple StateTuple(const DeviceState& state) {
 template <typename Command>
 py::tuple Move(Ostrel3& arm, Command command, const std::vector<float>& request, const char* name) {
     const Vector3 vector = ThreeValues(request, name);
-    DeviceState state;
-    {
-        py::gil_scoped_release release;
-        state = (arm.*command)(vector);
-    }
-    return StateTuple(state);
+    return StateTuple(Unlocked([&] { return (arm.*command)(vector); }));
 }
 
 // Sends one vector command without the interpreter lock, after its deprecation warning if any.
@@ -72,10 +66,7 @@ void SendVector(Ostrel3& arm, Command command, const Vector3& vector, const char
     if (deprecation != nullptr) {
         warning.emplace(deprecation);
     }
-    {
-        py::gil_scoped_release release;
-        (arm.*command)(vector);
-    }
+    Unlocked([&] { (arm.*command)(vector); });
     if (warning) {
         warning->RaiseIfTurnedIntoError();
     }
@@ -89,10 +80,7 @@ py::tuple ReceiveInto(Ostrel3& arm, Receive receive, std::vector<float> position
     Vector3 received_position = ThreeValues(position, position_name);
     Vector3 received_velocity = ThreeValues(velocity, velocity_name);
     Deprecation warning(deprecation);
-    {
-        py::gil_scoped_release release;
-        (arm.*receive)(received_position, received_velocity);
-    }
+    Unlocked([&] { (arm.*receive)(received_position, received_velocity); });
     warning.RaiseIfTurnedIntoError();
     StoreThree(position, received_position);
     StoreThree(velocity, received_velocity);
@@ -119,17 +107,15 @@ void RegisterOstrel3(py::module_& module) {
                  if (stream == nullptr) {
                      throw py::type_error("Ostrel3 needs a SerialStream, not None");
                  }
-                 return std::make_unique<Ostrel3>(stream, Devices::Device::kReplyTimeout);
+                 auto arm = std::make_unique<Ostrel3>(stream, Devices::Device::kReplyTimeout);
+                 arm->SetCancellation(SignalCancellation::Get());
+                 return arm;
              }),
              py::keep_alive<1, 2>())
         .def(
             "device_wakeup",
             [](Ostrel3& arm) {
-                DeviceInfo info;
-                {
-                    py::gil_scoped_release release;
-                    info = arm.DeviceWakeup();
-                }
+                const DeviceInfo info = Unlocked([&] { return arm.DeviceWakeup(); });
                 return py::make_tuple(info.device_id, info.device_model_number,
                                       info.hardware_version, info.firmware_version,
                                       ByteList(info.device_id_ext));
@@ -138,11 +124,7 @@ void RegisterOstrel3(py::module_& module) {
         .def(
             "device_wakeup_dict",
             [](Ostrel3& arm) {
-                DeviceInfo info;
-                {
-                    py::gil_scoped_release release;
-                    info = arm.DeviceWakeup();
-                }
+                const DeviceInfo info = Unlocked([&] { return arm.DeviceWakeup(); });
                 py::dict result;
                 result["device_id"] = info.device_id;
                 result["device_model_number"] = info.device_model_number;
@@ -154,19 +136,30 @@ void RegisterOstrel3(py::module_& module) {
             "Wakeup the device and return the device info as a dict.")
         .def(
             "get_firmware_version",
-            [](Ostrel3& arm) { return StandardUuid(arm.GetFirmwareVersion()); },
+            [](Ostrel3& arm) {
+                return StandardUuid(Locked([&] { return arm.GetFirmwareVersion(); }));
+            },
             "Receive the firmware version of the device.")
         .def(
-            "get_device_id", [](Ostrel3& arm) { return StandardUuid(arm.GetDeviceId()); },
+            "get_device_id",
+            [](Ostrel3& arm) { return StandardUuid(Locked([&] { return arm.GetDeviceId(); })); },
             "Receive the UUID of the device.")
-        .def("get_motor_currents", &Ostrel3::GetMotorCurrents,
-             "Receive the motor currents of the device.")
-        .def("get_device_orientation", &Ostrel3::GetDeviceOrientation,
-             "Receive the orientation of the base of the device.")
         .def(
-            "get_power_status", [](Ostrel3& arm) { return (arm.GetPowerStatus() & 1) != 0; },
+            "get_motor_currents",
+            [](Ostrel3& arm) { return Locked([&] { return arm.GetMotorCurrents(); }); },
+            "Receive the motor currents of the device.")
+        .def(
+            "get_device_orientation",
+            [](Ostrel3& arm) { return Locked([&] { return arm.GetDeviceOrientation(); }); },
+            "Receive the orientation of the base of the device.")
+        .def(
+            "get_power_status",
+            [](Ostrel3& arm) { return (Locked([&] { return arm.GetPowerStatus(); }) & 1) != 0; },
             "Receive the power status of the device.")
-        .def("get_temperature", &Ostrel3::GetTemperature, "Receive the temperature of the device.")
+        .def(
+            "get_temperature",
+            [](Ostrel3& arm) { return Locked([&] { return arm.GetTemperature(); }); },
+            "Receive the temperature of the device.")
         .def(
             "end_effector_force",
             [](Ostrel3& arm, const std::vector<float>& force) {
@@ -203,10 +196,7 @@ void RegisterOstrel3(py::module_& module) {
             "SendDeviceWakeup",
             [](Ostrel3& arm) {
                 Deprecation warning("SendDeviceWakeup is deprecated, use device_wakeup instead");
-                {
-                    py::gil_scoped_release release;
-                    arm.SendDeviceWakeup();
-                }
+                Unlocked([&] { arm.SendDeviceWakeup(); });
                 warning.RaiseIfTurnedIntoError();
             },
             "[DEPRECATED] Send a device wakeup command")
@@ -214,12 +204,11 @@ void RegisterOstrel3(py::module_& module) {
             "ReceiveDeviceInfo",
             [](Ostrel3& arm) {
                 DeviceInfo info;
-                {
-                    py::gil_scoped_release release;
+                Unlocked([&] {
                     arm.ReceiveDeviceInfo(info.device_id, info.device_model_number,
                                           info.hardware_version, info.firmware_version,
                                           info.device_id_ext);
-                }
+                });
                 return py::make_tuple(info.device_id, info.device_model_number,
                                       info.hardware_version, info.firmware_version,
                                       info.device_id_ext);
@@ -276,20 +265,13 @@ void RegisterOstrel3(py::module_& module) {
             },
             py::arg("angle") = kZeroVector, "Send angles to the device")
         .def(
-            "RequestCurrent",
-            [](Ostrel3& arm) {
-                py::gil_scoped_release release;
-                arm.RequestCurrent();
-            },
+            "RequestCurrent", [](Ostrel3& arm) { Unlocked([&] { arm.RequestCurrent(); }); },
             "request current")
         .def(
             "ReceiveCurrent",
             [](Ostrel3& arm, std::vector<float> current) {
                 Vector3 received = ThreeValues(current, "current");
-                {
-                    py::gil_scoped_release release;
-                    arm.ReceiveCurrent(received);
-                }
+                Unlocked([&] { arm.ReceiveCurrent(received); });
                 StoreThree(current, received);
                 return current;
             },

@@ -2,9 +2,9 @@
 // served from the fuzz input, Available() counts what is left, writes are dropped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <streambuf>
 
 #include "SerialStream.h"
@@ -21,6 +21,10 @@ public:
     int Available() const override { return static_cast<int>(buffer.Left()); }
     void Write(const void*, size_t) override {}
     void Close() override {}
+    // Nothing more will come: a wait ends at once.
+    InputWait WaitForInput(size_t count, std::chrono::microseconds) override {
+        return buffer.Left() >= count ? InputWait::Waiting : InputWait::NotYet;
+    }
 
 private:
     class Buffer : public std::streambuf {
@@ -36,9 +40,9 @@ private:
 };
 
 // A device clock that races ahead, so that every wait for bytes that will never come ends at once.
-inline std::time_t RacingClock() {
-    static std::time_t now = 0;
-    return now += 3600;
+inline std::chrono::microseconds RacingClock() {
+    static std::chrono::microseconds now(0);
+    return now += std::chrono::hours(1);
 }
 
 }  // namespace Ornix::Fuzzing

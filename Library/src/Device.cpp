@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +12,9 @@ namespace Ornix::HardwareAPI::Devices {
 
 namespace {
 
+using Microseconds = Device::Microseconds;
+using InputWait = IO::SerialStream::InputWait;
+
 // Each error line names its place: this file, as the project knows it, and a fixed line number.
 constexpr const char* kSourceFile = "Library/src/Device.cpp";
 constexpr unsigned kHeaderTimeoutLine = 57;
@@ -20,20 +23,39 @@ constexpr unsigned kPayloadTimeoutLine = 86;
 constexpr unsigned kPayloadReadLine = 96;
 
 constexpr int kMaxFloatsPerFrame = 255;
-// A port this long without a new byte has nothing more of a stray response to deliver.
-constexpr std::chrono::milliseconds kQuietInterval(5);
+
+// A wait polls the port without pause for a first stretch, long enough for a pseudo-terminal or
+// a fast link to answer, then waits in the kernel in slices, so that a deadline, a clock set back
+// or a cancellation is noticed within a slice.
+constexpr Microseconds kBusyPoll(50);
+constexpr Microseconds kLongestSlice(20000);
+// Cancellation is asked only in waits that have lasted this long, then at most this often and
+// at once after a signal: a fast exchange never pays for asking.
+constexpr Microseconds kCancellationAfter(2000);
+constexpr Microseconds kCancellationEvery(10000);
+// Input whose length nothing tells is drained until the port has been quiet this long: bursty
+// links (Bluetooth, the latency timers of USB adapters) hold bytes back for tens of milliseconds.
+constexpr Microseconds kQuietInterval(50000);
+
+constexpr std::time_t WholeSeconds(Microseconds time) {
+    return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(time).count());
+}
 
 }  // namespace
 
 Device::Device(IO::SerialStream* stream, float timeout, Clock clock)
     : timeout(timeout), stream(stream), clock(clock) {}
 
-std::time_t Device::SystemTime() { return std::time(nullptr); }
+Microseconds Device::SystemTime() {
+    return std::chrono::duration_cast<Microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+}
 
 void Device::WriteFrame(size_t length) {
     if (length > kBufferSize) {
         return;
     }
+    stream->clear();
     stream->Write(send_buffer.data(), length);
 }
 
@@ -50,44 +72,104 @@ void Device::WriteFloatFrame(uint8_t header_code, const float* values, const int
 
 int Device::Available() const { return stream->Available(); }
 
-bool Device::TimedOut(std::time_t start) const {
-    return timeout > 0 && std::difftime(clock(), start) > static_cast<double>(timeout);
+size_t Device::Waiting() const { return static_cast<size_t>(std::max(Available(), 0)); }
+
+bool Device::TimedOut(Microseconds start, Microseconds now) const {
+    if (timeout <= 0) {
+        return false;
+    }
+    return now < start ||
+           std::difftime(WholeSeconds(now), WholeSeconds(start)) > static_cast<double>(timeout);
 }
 
-uint8_t Device::ReadHeaderCode() {
-    const std::time_t start = clock();
-    while (Available() <= 0) {
-        if (TimedOut(start)) {
+Microseconds Device::Deadline(Microseconds start) const {
+    // Whole seconds and a strict comparison: the first whole second past the time-out.
+    const auto seconds = static_cast<std::time_t>(std::floor(timeout)) + 1;
+    return std::chrono::seconds(WholeSeconds(start) + seconds);
+}
+
+Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microseconds quiet) {
+    const Microseconds began = clock();
+    Microseconds next_check = began + kCancellationAfter;
+    for (;;) {
+        if (Waiting() >= count) {
+            return WaitEnd::Arrived;
+        }
+        const Microseconds now = clock();
+        const Microseconds waited = now - began;
+        if (waited < Microseconds::zero() || TimedOut(start, now) ||
+            (quiet > Microseconds::zero() && waited >= quiet)) {
+            return WaitEnd::TimedOut;
+        }
+        if (waited < kBusyPoll) {
+            continue;
+        }
+        if (now >= next_check) {
+            if (cancellation != nullptr && cancellation->Requested()) {
+                return WaitEnd::Cancelled;
+            }
+            next_check = now + kCancellationEvery;
+        }
+        Microseconds slice = kLongestSlice;
+        if (timeout > 0) {
+            slice = std::min(slice, Deadline(start) - now);
+        }
+        if (quiet > Microseconds::zero()) {
+            slice = std::min(slice, quiet - waited);
+        }
+        if (stream->WaitForInput(count, slice) == InputWait::Interrupted) {
+            next_check = std::min(next_check, std::max(now, began + kCancellationAfter));
+        }
+    }
+}
+
+bool Device::ReadCode(uint8_t& code) {
+    code = 0;
+    stream->clear();
+    switch (AwaitBytes(1, clock(), Microseconds::zero())) {
+        case WaitEnd::TimedOut:
             std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %s\n",
                          kSourceFile, kHeaderTimeoutLine, errno, std::strerror(errno));
             std::fflush(stderr);
-            return 0;
-        }
+            return false;
+        case WaitEnd::Cancelled:
+            return false;
+        case WaitEnd::Arrived:
+            break;
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.data()), 1);
     if (stream->good()) {
-        return receive_buffer[0];
+        code = receive_buffer[0];
+        return true;
     }
     if (!stream->eof()) {
         std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %s\n",
                      kSourceFile, kHeaderReadLine, errno, std::strerror(errno));
         std::fflush(stderr);
     }
-    return 0;
+    return false;
+}
+
+uint8_t Device::ReadHeaderCode() {
+    uint8_t code = 0;
+    ReadCode(code);
+    return code;
 }
 
 int Device::ReadPayload(size_t length) {
     if (length == 0 || length > kBufferSize) {
         return 0;
     }
-    const std::time_t start = clock();
-    while (static_cast<size_t>(std::max(Available(), 0)) < length) {
-        if (TimedOut(start)) {
+    switch (AwaitBytes(length, clock(), Microseconds::zero())) {
+        case WaitEnd::TimedOut:
             std::fprintf(stderr, "[err] %s:%u> timeout waiting for payload: [%d] %s\n", kSourceFile,
                          kPayloadTimeoutLine, errno, std::strerror(errno));
             std::fflush(stderr);
             return 0;
-        }
+        case WaitEnd::Cancelled:
+            return 0;
+        case WaitEnd::Arrived:
+            break;
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.data()),
                  static_cast<std::streamsize>(length));
@@ -102,29 +184,47 @@ int Device::ReadPayload(size_t length) {
     return 0;
 }
 
-void Device::Resynchronise() {
-    using SteadyClock = std::chrono::steady_clock;
-    const auto start = SteadyClock::now();
-    const auto limit = std::chrono::duration<float>(timeout);
-    auto last_byte = start;
-    for (;;) {
-        const auto now = SteadyClock::now();
-        const int waiting = Available();
-        if (waiting > 0) {
-            if (!stream->good()) {
-                return;  // nothing more can be read from it
-            }
-            const size_t chunk = std::min(static_cast<size_t>(waiting), kBufferSize);
-            stream->read(reinterpret_cast<char*>(receive_buffer.data()),
-                         static_cast<std::streamsize>(chunk));
-            last_byte = now;
-        } else if (now - last_byte >= kQuietInterval) {
-            return;
-        }
-        if (timeout > 0 && now - start >= limit) {
-            return;
-        }
+bool Device::ReadQuietly(size_t length) {
+    if (length > kBufferSize ||
+        AwaitBytes(length, clock(), Microseconds::zero()) != WaitEnd::Arrived) {
+        return false;
     }
+    return ReadWaiting(receive_buffer.data(), length) == length;
+}
+
+size_t Device::ReadWaiting(uint8_t* destination, size_t length) {
+    const size_t wanted = std::min(length, Waiting());
+    if (wanted == 0 || !stream->good()) {
+        return 0;
+    }
+    stream->read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(wanted));
+    return static_cast<size_t>(stream->gcount());
+}
+
+void Device::DiscardWaiting() {
+    // Only what is waiting now: a device that keeps sending cannot hold the call here.
+    for (size_t left = Waiting(); left > 0;) {
+        const size_t read = ReadWaiting(receive_buffer.data(), std::min(left, kBufferSize));
+        if (read == 0) {
+            return;
+        }
+        left -= std::min(read, left);
+    }
+}
+
+void Device::DrainUntilQuiet() {
+    const Microseconds start = clock();
+    do {
+        DiscardWaiting();
+        if (!stream->good()) {
+            return;
+        }
+    } while (AwaitBytes(1, start, kQuietInterval) == WaitEnd::Arrived);
+}
+
+void Device::BeginExchange() {
+    stream->clear();
+    DiscardWaiting();
 }
 
 }  // namespace Ornix::HardwareAPI::Devices

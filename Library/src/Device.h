@@ -4,10 +4,12 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
+#include "Cancellation.h"
 #include "SerialStream.h"
 
 namespace Ornix::HardwareAPI::Devices {
@@ -17,18 +19,24 @@ public:
     static constexpr size_t kBufferSize = 1024;
     // The reply time-out every device of the system is built with, in seconds.
     static constexpr float kReplyTimeout = 5.0f;
-    using Clock = std::time_t (*)();
+    using Microseconds = std::chrono::microseconds;
+    // The wall clock, in microseconds since the epoch.
+    using Clock = Microseconds (*)();
 
     // The stream is borrowed and must outlive the device. A time-out of 0 or less waits forever.
     // Waits are measured in whole seconds of `clock`, so a time-out of 5.0 ends a wait between 5
-    // and 6 seconds after it began.
+    // and 6 seconds after it began; a clock set back during a wait ends it at once.
     Device(IO::SerialStream* stream, float timeout, Clock clock = &SystemTime);
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
     float GetTimeout() const { return timeout; }
+    // Waits longer than a few milliseconds ask `cancellation` (borrowed; null for none) whether
+    // to end early; a wait ended so prints nothing and fails like a time-out.
+    void SetCancellation(Cancellation* cancellation) { this->cancellation = cancellation; }
 
     // Writes the first `length` bytes of the send buffer; more than the buffer holds is refused.
+    // Every request starts from a clean stream state, whatever an earlier failure left.
     void WriteFrame(size_t length);
     // Writes the header code followed by `count` floats, little-endian; count must be 0 to 255.
     void WriteFloatFrame(uint8_t header_code, const float* values, const int& count);
@@ -39,16 +47,31 @@ public:
     // Waits until the whole payload is waiting, then reads it: `length`, or 0 on a time-out or a
     // failed read. Lengths above the buffer size are refused with 0.
     int ReadPayload(size_t length);
-    // Puts the stream back in step after an unexpected response: discards what has arrived and
-    // what keeps arriving until the port has been quiet for a moment, for at most the time-out.
-    void Resynchronise();
 
-    static std::time_t SystemTime();
+    static Microseconds SystemTime();
 
 protected:
-    std::time_t Now() const { return clock(); }
+    // How a wait for bytes ended.
+    enum class WaitEnd { Arrived, TimedOut, Cancelled };
+
+    Microseconds Now() const { return clock(); }
     // True once the wait that began at `start` has outlasted the time-out.
-    bool TimedOut(std::time_t start) const;
+    bool TimedOut(Microseconds start) const { return TimedOut(start, clock()); }
+
+    // As ReadHeaderCode, telling whether a byte was read at all (a 0 byte is a byte).
+    bool ReadCode(uint8_t& code);
+    // Reads `length` bytes into the receive buffer once they are all waiting, within the
+    // time-out, and prints nothing: false when they did not come or the read failed.
+    bool ReadQuietly(size_t length);
+    // Reads what is waiting now without waiting for more.
+    void DiscardWaiting();
+    // Discards what arrives until the port has been quiet for a while, for at most the time-out;
+    // for input whose length nothing tells.
+    void DrainUntilQuiet();
+    // The start of a whole exchange: a clean stream state and nothing stale in the port.
+    void BeginExchange();
+    // Reads up to `length` of the bytes waiting now into `destination`: the count read.
+    size_t ReadWaiting(uint8_t* destination, size_t length);
 
     float timeout;
     IO::SerialStream* stream;
@@ -56,7 +79,16 @@ protected:
     std::array<uint8_t, kBufferSize> receive_buffer{};
 
 private:
+    size_t Waiting() const;
+    bool TimedOut(Microseconds start, Microseconds now) const;
+    // The first instant at which a wait that began at `start` has timed out.
+    Microseconds Deadline(Microseconds start) const;
+    // Waits until `count` bytes are waiting: for at most the time-out counted from `start` and,
+    // when `quiet` is positive, for at most that long from now.
+    WaitEnd AwaitBytes(size_t count, Microseconds start, Microseconds quiet);
+
     Clock clock;
+    Cancellation* cancellation = nullptr;
 };
 
 }  // namespace Ornix::HardwareAPI::Devices

@@ -184,20 +184,26 @@ int Handle::ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code) {
 }
 
 QuilletStatus Handle::GetQuilletStatus() {
-    const std::time_t start = Now();
-    uint8_t code = ReadHeaderCode();
-    if (code == 0) {
+    const Microseconds start = Now();
+    uint8_t code = 0;
+    if (!ReadCode(code) || code == 0) {
         return Failure(QuilletStatus::kNothingReceived);
     }
-    // Stray bytes are skipped for at most the time-out; a read that times out has outlasted it.
+    // Stray bytes are skipped for at most the time-out; a wait that ends without a byte ends it.
     while (code != kStatusMessage) {
-        if (TimedOut(start)) {
+        if (TimedOut(start) || !ReadCode(code)) {
             return Failure(QuilletStatus::kNothingReceived);
         }
-        code = ReadHeaderCode();
     }
     if (ReadPayload(kCompactPacketLength) != Count(kCompactPacketLength)) {
         return Failure(QuilletStatus::kMalformedPacket);
+    }
+    // The handle streams: a whole packet already waiting behind this one is more recent and
+    // supersedes it. Bytes that do not begin a packet end the search; they are dropped.
+    std::array<uint8_t, 1 + kCompactPacketLength> newer{};
+    while (Available() >= static_cast<int>(newer.size()) &&
+           ReadWaiting(newer.data(), newer.size()) == newer.size() && newer[0] == kStatusMessage) {
+        std::copy(newer.begin() + 1, newer.end(), receive_buffer.begin());
     }
     return DecodeCompactPacket(receive_buffer.data());
 }

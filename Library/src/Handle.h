@@ -84,7 +84,8 @@ public:
                                 uint8_t* user_data);
     int ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code);
 
-    // Reads one compact status packet, skipping bytes until its header code.
+    // Reads the most recent compact status packet: skips bytes until a header code, then takes
+    // the newest of the whole packets already waiting; waits for one only when none is.
     QuilletStatus GetQuilletStatus();
 
     virtual void OnReceiveHandleInfoRecord(const HandleInfo& info);

@@ -51,6 +51,7 @@ Ostrel3::Ostrel3(IO::SerialStream* stream, float timeout, Clock clock)
     : Device(stream, timeout, clock) {}
 
 DeviceInfo Ostrel3::DeviceWakeup() {
+    BeginExchange();
     SendDeviceWakeup();
     DeviceInfo info;
     ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
@@ -59,6 +60,7 @@ DeviceInfo Ostrel3::DeviceWakeup() {
 }
 
 UUID Ostrel3::GetDeviceId() {
+    BeginExchange();
     RequestDeviceId();
     UUID identifier;
     ReceiveDeviceId(identifier);
@@ -66,6 +68,7 @@ UUID Ostrel3::GetDeviceId() {
 }
 
 UUID Ostrel3::GetFirmwareVersion() {
+    BeginExchange();
     RequestFirmwareVersion();
     UUID version;
     ReceiveFirmwareVersion(version);
@@ -73,6 +76,7 @@ UUID Ostrel3::GetFirmwareVersion() {
 }
 
 Vector3 Ostrel3::GetMotorCurrents() {
+    BeginExchange();
     RequestCurrent();
     Vector3 currents{};
     ReceiveCurrent(currents);
@@ -80,6 +84,7 @@ Vector3 Ostrel3::GetMotorCurrents() {
 }
 
 Vector4 Ostrel3::GetDeviceOrientation() {
+    BeginExchange();
     RequestDeviceOrientation();
     Vector4 orientation{};
     ReceiveDeviceOrientation(orientation);
@@ -87,6 +92,7 @@ Vector4 Ostrel3::GetDeviceOrientation() {
 }
 
 uint8_t Ostrel3::GetPowerStatus() {
+    BeginExchange();
     RequestPowerStatus();
     uint8_t status = 0;
     ReceivePowerStatus(status);
@@ -94,6 +100,7 @@ uint8_t Ostrel3::GetPowerStatus() {
 }
 
 float Ostrel3::GetTemperature() {
+    BeginExchange();
     RequestTemperature();
     float temperature = 0.0f;
     ReceiveTemperature(temperature);
@@ -101,6 +108,7 @@ float Ostrel3::GetTemperature() {
 }
 
 DeviceState Ostrel3::JointTorques(const Vector3& torques) {
+    BeginExchange();
     SendJointTorques(torques);
     DeviceState state;
     ReceiveJointState(state.position, state.velocity);
@@ -108,6 +116,7 @@ DeviceState Ostrel3::JointTorques(const Vector3& torques) {
 }
 
 DeviceState Ostrel3::JointAngles(const Vector3& angles) {
+    BeginExchange();
     SendAngle(angles);
     DeviceState state;
     ReceiveJointState(state.position, state.velocity);
@@ -115,6 +124,7 @@ DeviceState Ostrel3::JointAngles(const Vector3& angles) {
 }
 
 DeviceState Ostrel3::EndEffectorForce(const Vector3& force) {
+    BeginExchange();
     SendForce(force);
     DeviceState state;
     ReceiveState(state.position, state.velocity);
@@ -122,6 +132,7 @@ DeviceState Ostrel3::EndEffectorForce(const Vector3& force) {
 }
 
 DeviceState Ostrel3::EndEffectorPosition(const Vector3& position) {
+    BeginExchange();
     SendPosition(position);
     DeviceState state;
     ReceiveState(state.position, state.velocity);
@@ -129,6 +140,7 @@ DeviceState Ostrel3::EndEffectorPosition(const Vector3& position) {
 }
 
 uint8_t Ostrel3::GetConfigE0() {
+    BeginExchange();
     RequestConfigE0();
     uint8_t value = 0;
     ReceiveConfigE0(value);
@@ -136,6 +148,7 @@ uint8_t Ostrel3::GetConfigE0() {
 }
 
 ConfigPair Ostrel3::GetConfigE1() {
+    BeginExchange();
     RequestConfigE1();
     ConfigPair pair;
     ReceiveConfigE1(pair.value, pair.number);
@@ -143,6 +156,7 @@ ConfigPair Ostrel3::GetConfigE1() {
 }
 
 ConfigPair Ostrel3::SetConfigE1(const ConfigPair& pair) {
+    BeginExchange();
     RequestConfigE1(pair.value, pair.number);
     ConfigPair stored;
     ReceiveConfigE1(stored.value, stored.number);
@@ -150,6 +164,7 @@ ConfigPair Ostrel3::SetConfigE1(const ConfigPair& pair) {
 }
 
 bool Ostrel3::GetConfigE2() {
+    BeginExchange();
     RequestConfigE2();
     bool flag = false;
     ReceiveConfigE2(flag);
@@ -157,6 +172,7 @@ bool Ostrel3::GetConfigE2() {
 }
 
 bool Ostrel3::SetConfigE2(uint8_t flag) {
+    BeginExchange();
     RequestConfigE2(flag);
     bool stored = false;
     ReceiveConfigE2(stored);
@@ -164,6 +180,7 @@ bool Ostrel3::SetConfigE2(uint8_t flag) {
 }
 
 uint8_t Ostrel3::GetConfigE3() {
+    BeginExchange();
     RequestConfigE3();
     uint8_t value = 0;
     ReceiveConfigE3(value);
@@ -171,6 +188,7 @@ uint8_t Ostrel3::GetConfigE3() {
 }
 
 uint8_t Ostrel3::SetConfigE3(uint8_t value) {
+    BeginExchange();
     RequestConfigE3(value);
     uint8_t stored = 0;
     ReceiveConfigE3(stored);
@@ -247,20 +265,90 @@ void Ostrel3::RequestConfigE3(uint8_t value) {
 }
 
 bool Ostrel3::ReceiveResponse(uint8_t code, size_t length) {
-    if (ReadHeaderCode() != code) {
-        Resynchronise();
+    uint8_t received = 0;
+    if (!ReadCode(received)) {
+        return false;
+    }
+    if (received != code) {
+        SkipResponse(received);
         return false;
     }
     return ReadPayload(length) == Succeeded(length);
 }
 
 bool Ostrel3::ReceiveResponse(uint8_t code, uint8_t sub_code, size_t length) {
-    // A wrong first code makes the sub-code meaningless: the rest is discarded unread.
-    if (ReadHeaderCode() != code || ReadHeaderCode() != sub_code) {
-        Resynchronise();
+    // The sub-code is read only after the right first code: otherwise it is not a sub-code.
+    uint8_t received = 0;
+    if (!ReadCode(received)) {
+        return false;
+    }
+    if (received != code) {
+        SkipResponse(received);
+        return false;
+    }
+    if (!ReadCode(received)) {
+        return false;
+    }
+    if (received != sub_code) {
+        SkipRest(ResponseLength(code, received));
         return false;
     }
     return ReadPayload(length) == Succeeded(length);
+}
+
+void Ostrel3::SkipResponse(uint8_t code) {
+    if (code != kIdentity && code != kConfiguration) {
+        SkipRest(ResponseLength(code));
+    } else if (ReadQuietly(1)) {
+        SkipRest(ResponseLength(code, receive_buffer[0]));
+    }
+}
+
+void Ostrel3::SkipRest(std::optional<size_t> length) {
+    if (length) {
+        ReadQuietly(*length);
+    } else {
+        DrainUntilQuiet();
+    }
+}
+
+std::optional<size_t> Ostrel3::ResponseLength(uint8_t code) {
+    switch (code) {
+        case kDeviceInfo:
+            return kDeviceInfoLength;
+        case kMotorCurrents:
+            return kMotorCurrentsLength;
+        case kDeviceOrientation:
+            return kDeviceOrientationLength;
+        case kPowerStatus:
+            return kPowerStatusLength;
+        case kTemperature:
+            return kTemperatureLength;
+        case kJointState:
+        case kEndEffectorState:
+            return kStateLength;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<size_t> Ostrel3::ResponseLength(uint8_t code, uint8_t sub_code) {
+    if (code == kIdentity && (sub_code == kDeviceIdentifier || sub_code == kFirmwareVersion)) {
+        return kIdentityLength;
+    }
+    if (code == kConfiguration) {
+        switch (sub_code) {
+            case kConfigE0:
+            case kConfigE2:
+            case kConfigE3:
+                return kConfigByteLength;
+            case kConfigE1:
+                return kConfigE1Length;
+            default:
+                break;
+        }
+    }
+    return std::nullopt;
 }
 
 int Ostrel3::ReceiveDeviceInfo(uint16_t& device_id, uint8_t& device_model_number,

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "Device.h"
 #include "UUID.h"
@@ -43,7 +44,8 @@ public:
 
     Ostrel3(IO::SerialStream* stream, float timeout, Clock clock = &SystemTime);
 
-    // Whole exchanges.
+    // Whole exchanges. The arm speaks only when asked: whatever is waiting before the request
+    // is stale and is discarded first.
     DeviceInfo DeviceWakeup();
     UUID GetDeviceId();
     UUID GetFirmwareVersion();
@@ -117,6 +119,11 @@ public:
     int ReceiveConfigE3(uint8_t& value);
     int ReceiveConfigE3();
 
+    // The length of what follows a response code the arm sends (for the two-code families, what
+    // follows the sub-code); nothing for a code it never sends.
+    static std::optional<size_t> ResponseLength(uint8_t code);
+    static std::optional<size_t> ResponseLength(uint8_t code, uint8_t sub_code);
+
     // Payload decoders, usable without a port.
     static DeviceInfo DecodeDeviceInfo(const uint8_t* payload);
     static DeviceState DecodeDeviceState(const uint8_t* payload);
@@ -133,6 +140,10 @@ private:
     // the stream back in step; false when the response did not arrive as expected.
     bool ReceiveResponse(uint8_t code, size_t length);
     bool ReceiveResponse(uint8_t code, uint8_t sub_code, size_t length);
+    // After a wrong code: consumes exactly the rest of a response the arm sends, within the
+    // time-out, and drains anything else until the port is quiet. Prints nothing.
+    void SkipResponse(uint8_t code);
+    void SkipRest(std::optional<size_t> length);
     int ReceiveIdentity(uint8_t sub_code, UUID& identity);
     int ReceiveConfigByte(uint8_t sub_code, uint8_t& value);
     int ReceiveStateOf(uint8_t code, Vector3& position, Vector3& velocity);

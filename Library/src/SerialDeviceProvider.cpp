@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,8 @@ using Type = SerialDeviceProvider::Type;
 
 constexpr std::chrono::seconds kOstrel3ProbeWait(3);
 constexpr std::chrono::seconds kHandleProbeWait(5);
+// The probing thread asks the caller's cancellation this often while a query runs.
+constexpr std::chrono::milliseconds kProbeSlice(20);
 
 struct NamePattern {
     const char* text;
@@ -101,12 +105,29 @@ public:
     bool found = false;
 };
 
+// Carries a cancellation from the probing thread to the query's waits.
+class StopFlag : public Cancellation {
+public:
+    bool Requested() override { return stopped.load(); }
+    void Stop() { stopped.store(true); }
+
+private:
+    std::atomic<bool> stopped{false};
+};
+
+bool Cancelled(Cancellation* cancellation) {
+    return cancellation != nullptr && cancellation->Requested();
+}
+
 template <typename Probe>
-std::vector<std::string> Detect(const std::string& directory, Probe probe,
-                                bool (*considered)(Type)) {
+std::vector<std::string> Detect(const std::string& directory, Probe probe, bool (*considered)(Type),
+                                Cancellation* cancellation) {
     std::vector<std::string> found;
     for (const auto& [path, type] : SerialDeviceProvider::ListPorts(directory)) {
-        if (considered(type) && probe(path.c_str())) {
+        if (Cancelled(cancellation)) {
+            break;
+        }
+        if (considered(type) && probe(path.c_str(), cancellation)) {
             found.push_back(path);
         }
     }
@@ -115,9 +136,26 @@ std::vector<std::string> Detect(const std::string& directory, Probe probe,
 
 // Runs the query on a thread of its own; its answer counts only within `wait`, but the query
 // always runs to its end before the probe returns.
-int Probe(int (*query)(const char*), const char* port, std::chrono::seconds wait) {
-    std::future<int> answer = std::async(std::launch::async, query, port);
-    if (answer.wait_for(wait) != std::future_status::ready) {
+int Probe(int (*query)(const char*, Cancellation*), const char* port, std::chrono::seconds wait,
+          Cancellation* cancellation) {
+    using SteadyClock = std::chrono::steady_clock;
+    StopFlag stop;
+    std::future<int> answer = std::async(std::launch::async, query, port, &stop);
+    const auto deadline = SteadyClock::now() + wait;
+    bool in_time = true;
+    for (;;) {
+        const auto now = SteadyClock::now();
+        in_time = now < deadline;
+        const auto slice =
+            in_time ? std::min<SteadyClock::duration>(kProbeSlice, deadline - now) : kProbeSlice;
+        if (answer.wait_for(slice) == std::future_status::ready) {
+            break;
+        }
+        if (!stop.Requested() && Cancelled(cancellation)) {
+            stop.Stop();
+        }
+    }
+    if (!in_time || stop.Requested()) {
         answer.get();
         return 0;
     }
@@ -148,32 +186,39 @@ SerialDeviceProvider::PortList SerialDeviceProvider::ListPorts(const std::string
     return ports;
 }
 
-std::vector<std::string> SerialDeviceProvider::DetectOstrel3s(const std::string& directory) {
-    return Detect(directory, ProbeOstrel3, [](Type type) { return type == Type::UsbModem; });
+std::vector<std::string> SerialDeviceProvider::DetectOstrel3s(const std::string& directory,
+                                                              Cancellation* cancellation) {
+    return Detect(
+        directory, ProbeOstrel3, [](Type type) { return type == Type::UsbModem; }, cancellation);
 }
 
-std::vector<std::string> SerialDeviceProvider::DetectHandles(const std::string& directory) {
-    return Detect(directory, ProbeHandle, [](Type) { return true; });
+std::vector<std::string> SerialDeviceProvider::DetectHandles(const std::string& directory,
+                                                             Cancellation* cancellation) {
+    return Detect(directory, ProbeHandle, [](Type) { return true; }, cancellation);
 }
 
-std::vector<std::string> SerialDeviceProvider::DetectWiredHandles(const std::string& directory) {
-    return Detect(directory, ProbeHandle, [](Type type) { return type == Type::UsbSerial; });
+std::vector<std::string> SerialDeviceProvider::DetectWiredHandles(const std::string& directory,
+                                                                  Cancellation* cancellation) {
+    return Detect(
+        directory, ProbeHandle, [](Type type) { return type == Type::UsbSerial; }, cancellation);
 }
 
-std::vector<std::string> SerialDeviceProvider::DetectWirelessHandles(const std::string& directory) {
-    return Detect(directory, ProbeHandle,
-                  [](Type type) { return type == Type::BluetoothIncoming; });
+std::vector<std::string> SerialDeviceProvider::DetectWirelessHandles(const std::string& directory,
+                                                                     Cancellation* cancellation) {
+    return Detect(
+        directory, ProbeHandle, [](Type type) { return type == Type::BluetoothIncoming; },
+        cancellation);
 }
 
-int SerialDeviceProvider::ProbeOstrel3(const char* port) {
-    return Probe(QueryOstrel3, port, kOstrel3ProbeWait);
+int SerialDeviceProvider::ProbeOstrel3(const char* port, Cancellation* cancellation) {
+    return Probe(QueryOstrel3, port, kOstrel3ProbeWait, cancellation);
 }
 
-bool SerialDeviceProvider::ProbeHandle(const char* port) {
-    return Probe(QueryHandle, port, kHandleProbeWait) != 0;
+bool SerialDeviceProvider::ProbeHandle(const char* port, Cancellation* cancellation) {
+    return Probe(QueryHandle, port, kHandleProbeWait, cancellation) != 0;
 }
 
-int SerialDeviceProvider::QueryOstrel3(const char* port) {
+int SerialDeviceProvider::QueryOstrel3(const char* port, Cancellation* cancellation) {
     try {
         IO::SerialStream stream(port, false);
         uint16_t device_id = 0;
@@ -183,6 +228,7 @@ int SerialDeviceProvider::QueryOstrel3(const char* port) {
             return 0;
         }
         Ostrel3 arm(&stream, Device::kReplyTimeout);
+        arm.SetCancellation(cancellation);
         arm.SendDeviceWakeup();
         arm.ReceiveDeviceInfo(device_id, device_model_number, hardware_version, firmware_version,
                               uuid);
@@ -195,13 +241,14 @@ int SerialDeviceProvider::QueryOstrel3(const char* port) {
     }
 }
 
-int SerialDeviceProvider::QueryHandle(const char* port) {
+int SerialDeviceProvider::QueryHandle(const char* port, Cancellation* cancellation) {
     try {
         IO::SerialStream stream(port, false);
         if (stream.Open() != IO::serialib::kOpened) {
             return 0;
         }
         MyHandle handle(&stream);
+        handle.SetCancellation(cancellation);
         handle.SendDeviceWakeup();
         handle.Receive();
         stream.Close();

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "Cancellation.h"
+
 namespace Ornix::HardwareAPI::Devices {
 
 class SerialDeviceProvider {
@@ -18,19 +20,27 @@ public:
     // ttyACM*, ttyUSB* and rfcomm* nodes of Linux.
     static PortList ListPorts(const std::string& directory = "/dev");
 
-    // The ports of `directory` on which a device of the kind answers, in list order.
-    static std::vector<std::string> DetectOstrel3s(const std::string& directory = "/dev");
-    static std::vector<std::string> DetectHandles(const std::string& directory = "/dev");
-    static std::vector<std::string> DetectWiredHandles(const std::string& directory = "/dev");
-    static std::vector<std::string> DetectWirelessHandles(const std::string& directory = "/dev");
+    // The ports of `directory` on which a device of the kind answers, in list order. When
+    // `cancellation` (borrowed; null for none) asks for it, the running query is stopped and the
+    // ports found so far are returned.
+    static std::vector<std::string> DetectOstrel3s(const std::string& directory = "/dev",
+                                                   Cancellation* cancellation = nullptr);
+    static std::vector<std::string> DetectHandles(const std::string& directory = "/dev",
+                                                  Cancellation* cancellation = nullptr);
+    static std::vector<std::string> DetectWiredHandles(const std::string& directory = "/dev",
+                                                       Cancellation* cancellation = nullptr);
+    static std::vector<std::string> DetectWirelessHandles(const std::string& directory = "/dev",
+                                                          Cancellation* cancellation = nullptr);
 
     // A query on a thread of its own whose answer counts only if it comes within the probe's
-    // wait; the probe returns once the query has ended either way.
-    static int ProbeOstrel3(const char* port);
-    static bool ProbeHandle(const char* port);
-    // 1 when a device of the kind answers the wake-up on the port, else 0.
-    static int QueryOstrel3(const char* port);
-    static int QueryHandle(const char* port);
+    // wait; the probe returns once the query has ended either way. A cancellation stops the
+    // query's waits, and its answer does not count.
+    static int ProbeOstrel3(const char* port, Cancellation* cancellation = nullptr);
+    static bool ProbeHandle(const char* port, Cancellation* cancellation = nullptr);
+    // 1 when a device of the kind answers the wake-up on the port, else 0. The device's waits
+    // ask `cancellation`.
+    static int QueryOstrel3(const char* port, Cancellation* cancellation = nullptr);
+    static int QueryHandle(const char* port, Cancellation* cancellation = nullptr);
 };
 
 }  // namespace Ornix::HardwareAPI::Devices

@@ -1,6 +1,8 @@
 #include "SerialStream.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -78,6 +80,23 @@ void SerialStream::Write(const void* data, size_t length) {
     std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %s\n",
                  kSourceFile, kWriteLine, length, errno, std::strerror(errno));
     std::fflush(stderr);
+}
+
+SerialStream::InputWait SerialStream::WaitForInput(size_t count, std::chrono::microseconds limit) {
+    const auto microseconds = static_cast<uint32_t>(
+        std::clamp<std::chrono::microseconds::rep>(limit.count(), 0, INT_MAX));
+    const int result =
+        port ? port->wait_for_input(static_cast<uint32_t>(std::min<size_t>(count, INT_MAX)),
+                                    microseconds)
+             : serialib::idle(microseconds);
+    switch (result) {
+        case serialib::kInputWaiting:
+            return InputWait::Waiting;
+        case serialib::kWaitInterrupted:
+            return InputWait::Interrupted;
+        default:
+            return InputWait::NotYet;
+    }
 }
 
 const char* SerialStream::shown_name() const { return port_name ? port_name->c_str() : "(null)"; }

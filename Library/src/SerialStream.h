@@ -3,6 +3,7 @@
 // Failures are reported on standard error and in results; nothing is thrown.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
@@ -16,6 +17,9 @@ namespace Ornix::HardwareAPI::IO {
 
 class SerialStream : public std::iostream {
 public:
+    // How a wait for input ended.
+    enum class InputWait { Waiting, NotYet, Interrupted };
+
     // port_name may be null, which fails to open like a path that does not exist. With
     // open_at_once the port is opened here; a failure leaves a closed stream and is reported.
     SerialStream(const char* port_name, bool open_at_once);
@@ -30,8 +34,12 @@ public:
     virtual void Close();
     // Bytes received and waiting in the driver; 0 without an open port.
     virtual int Available() const;
-    // The whole block in one system call; a failure is reported, and the stream state keeps it.
+    // The whole block, in one system call when the port takes it at once; a port that cannot
+    // take it all gets a second to do so. A failure is reported, and the stream state keeps it.
     virtual void Write(const void* data, size_t length);
+    // Waits in the kernel, at most `limit`, until `count` bytes are waiting (Waiting), the time
+    // has passed (NotYet) or a signal arrived (Interrupted). Without an open port the time passes.
+    virtual InputWait WaitForInput(size_t count, std::chrono::microseconds limit);
 
 private:
     const char* shown_name() const;

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -28,6 +30,20 @@ constexpr BaudRate kBaudRates[] = {
 
 constexpr tcflag_t kCharacterSizes[] = {CS5, CS6, CS7, CS8};
 
+// A character on the line is a start bit, the data bits, parity and stop bits: about ten bits.
+constexpr uint32_t kBitsPerCharacter = 10;
+// The shortest pause while the rest of a block is on its way, and the pause between looks at a
+// descriptor that select cannot watch (one numbered FD_SETSIZE or above).
+constexpr uint32_t kShortestPauseUs = 50;
+constexpr uint32_t kUnwatchablePauseUs = 1000;
+
+timeval Interval(uint32_t microseconds) {
+    timeval interval{};
+    interval.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    interval.tv_usec = static_cast<suseconds_t>(microseconds % 1000000);
+    return interval;
+}
+
 }  // namespace
 
 serialib::serialib(port_timer::clock_function clock) : clock(clock) {}
@@ -43,6 +59,12 @@ int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits
     }
     fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd == -1) {
+        return kCannotOpenDevice;
+    }
+    // A regular file or a pipe would take the frames as data; only a terminal is a port.
+    if (!isatty(fd)) {
+        close_port();
+        errno = ENOTTY;
         return kCannotOpenDevice;
     }
     (void)fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -79,6 +101,7 @@ int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits
         return kUnsupportedParity;
     }
 
+    character_us = std::max<uint32_t>(kBitsPerCharacter * 1000000 / baud, 1);
     (void)cfsetispeed(&options, speed->constant);
     (void)cfsetospeed(&options, speed->constant);
     // Reads return at once with whatever has arrived.
@@ -109,6 +132,38 @@ int serialib::send_bytes(const void* data, uint32_t n) {
         return kWriteFailed;
     }
     return ::write(fd, data, n) == static_cast<ssize_t>(n) ? static_cast<int>(n) : kWriteFailed;
+}
+
+int serialib::send_all(const void* data, uint32_t n, uint32_t timeout_ms) {
+    if (n > INT_MAX) {
+        return kWriteFailed;
+    }
+    const char* const bytes = static_cast<const char*>(data);
+    port_timer timer(clock);
+    timer.start();
+    bool begun = false;
+    uint32_t written = 0;
+    while (written < n) {
+        const ssize_t r = ::write(fd, bytes + written, n - written);
+        if (r > 0) {
+            written += static_cast<uint32_t>(r);
+            if (!begun && written < n) {
+                begun = true;
+                timer.start();
+            }
+            continue;
+        }
+        if (r == -1 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return kWriteFailed;
+        }
+        const uint64_t spent = timer.spent_ms();
+        if (spent >= timeout_ms) {
+            errno = EAGAIN;
+            return kWriteFailed;
+        }
+        (void)wait_until(true, static_cast<uint32_t>((timeout_ms - spent) * 1000));
+    }
+    return static_cast<int>(n);
 }
 
 int serialib::receive_byte(char* out, uint32_t timeout_ms) {
@@ -211,6 +266,61 @@ int serialib::pending_bytes() const {
         return 0;
     }
     return waiting;
+}
+
+int serialib::wait_for_input(uint32_t count, uint32_t timeout_us) {
+    const auto enough = [&] {
+        return static_cast<uint32_t>(std::max(pending_bytes(), 0)) >= count;
+    };
+    if (enough()) {
+        return kInputWaiting;
+    }
+    int result = kInputNotYet;
+    const int waiting = pending_bytes();
+    if (fd < 0) {
+        result = idle(timeout_us);
+    } else if (waiting > 0) {
+        // The descriptor stays readable until the bytes are read: wait for the rest by the clock.
+        const uint64_t rest_us =
+            static_cast<uint64_t>(count - static_cast<uint32_t>(waiting)) * character_us;
+        result = idle(static_cast<uint32_t>(
+            std::min<uint64_t>(timeout_us, std::max<uint64_t>(rest_us, kShortestPauseUs))));
+    } else {
+        result = wait_until(false, timeout_us);
+        if (result == 1 && pending_bytes() == 0) {
+            // Readable with nothing to read: the line has hung up or failed and stays readable.
+            result = idle(timeout_us);
+        }
+    }
+    if (result == kWaitInterrupted) {
+        return kWaitInterrupted;
+    }
+    return enough() ? kInputWaiting : kInputNotYet;
+}
+
+int serialib::idle(uint32_t timeout_us) {
+    timeval interval = Interval(timeout_us);
+    if (select(0, nullptr, nullptr, nullptr, &interval) == -1 && errno == EINTR) {
+        return kWaitInterrupted;
+    }
+    return kInputNotYet;
+}
+
+int serialib::wait_until(bool writable, uint32_t timeout_us) const {
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        return idle(std::min(timeout_us, kUnwatchablePauseUs));
+    }
+    fd_set watched;
+    FD_ZERO(&watched);
+    FD_SET(fd, &watched);
+    timeval interval = Interval(timeout_us);
+    const int r = select(fd + 1, writable ? nullptr : &watched, writable ? &watched : nullptr,
+                         nullptr, &interval);
+    if (r == -1) {
+        // EINTR is a signal; anything else would fail again at once, so the time passes instead.
+        return errno == EINTR ? kWaitInterrupted : idle(timeout_us);
+    }
+    return r > 0 ? 1 : 0;
 }
 
 int serialib::set_modem_line(int line, bool on) {
@@ -320,7 +430,7 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     if (n <= 0 || fd < 0 || n > INT_MAX) {
         return 0;
     }
-    return send_bytes(s, static_cast<uint32_t>(n)) == n ? n : 0;
+    return send_all(s, static_cast<uint32_t>(n), kStreamWriteBudgetMs) == n ? n : 0;
 }
 
 serialib::int_type serialib::overflow(int_type c) {

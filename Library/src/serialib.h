@@ -27,14 +27,20 @@ public:
     // Results of the send operations.
     static constexpr int kWriteFailed = -1;
 
+    // Results of wait_for_input.
+    static constexpr int kInputWaiting = 1;
+    static constexpr int kInputNotYet = 0;
+    static constexpr int kWaitInterrupted = -1;  // a signal arrived; the caller decides what next
+
     explicit serialib(port_timer::clock_function clock = &port_timer::wall_clock);
     ~serialib() override;
     serialib(const serialib&) = delete;
     serialib& operator=(const serialib&) = delete;
 
     // data_bits: 0..3 for 5..8 bits; parity: 0 none, 1 even, 2 odd; stop_bits: 0 one, 2 two.
-    // The baud rate and the codes are checked after the device is open: on a refusal the
-    // descriptor stays open, unconfigured.
+    // Only a terminal device is a port: any other file is closed again, with ENOTTY. The baud
+    // rate and the codes are checked after the device is open: on a refusal the descriptor stays
+    // open, unconfigured.
     int8_t open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
                      uint32_t stop_bits);
     void close_port();
@@ -43,6 +49,10 @@ public:
     int send_byte(char c);
     int send_text(const char* text);
     int send_bytes(const void* data, uint32_t n);
+    // n once all n bytes are written, waiting in the kernel while the port cannot take more;
+    // kWriteFailed when a write fails or the budget is spent with bytes unwritten. A block that
+    // has begun to go out gets the budget once more to end, so that it rarely leaves half a frame.
+    int send_all(const void* data, uint32_t n, uint32_t timeout_ms);
 
     // A timeout_ms of 0 means no limit.
     int receive_byte(char* out, uint32_t timeout_ms);
@@ -52,6 +62,14 @@ public:
 
     int discard_input();
     int pending_bytes() const;
+    // Waits in the kernel, at most timeout_us, for `count` bytes to be waiting: kInputWaiting when
+    // they are, kInputNotYet when not (yet), kWaitInterrupted when a signal ended the wait. While
+    // some but not all have come it pauses for about the time the rest take on the line, as the
+    // descriptor stays readable; a closed port just lets the time pass.
+    int wait_for_input(uint32_t count, uint32_t timeout_us);
+    // Lets the time pass without using the processor: kWaitInterrupted when a signal ended it,
+    // else kInputNotYet.
+    static int idle(uint32_t timeout_us);
 
     int set_dtr(bool on);
     int raise_dtr() { return set_dtr(true); }
@@ -80,6 +98,12 @@ private:
     // Every stream-buffer read gives the port this long, pausing this long between polls.
     static constexpr uint32_t kStreamReadBudgetMs = 1000;
     static constexpr uint32_t kStreamReadPauseUs = 100;
+    // Every stream-buffer write gives the port this long to take the block.
+    static constexpr uint32_t kStreamWriteBudgetMs = 1000;
+
+    // Waits in the kernel for the descriptor to become readable or writable: 1 when it did, 0
+    // when the time passed, kWaitInterrupted when a signal ended the wait.
+    int wait_until(bool writable, uint32_t timeout_us) const;
 
     int set_modem_line(int line, bool on);
     bool modem_line(int line) const;
@@ -87,6 +111,7 @@ private:
     char held_byte = 0;
     bool has_held_byte = false;
     int fd = -1;
+    uint32_t character_us = 0;  // the time one character takes on the line at the open speed
     port_timer::clock_function clock;
 };
 

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -73,6 +73,8 @@ FakeDevice& FakeDevice::Reply(Bytes reply, Milliseconds delay) {
 
 FakeDevice& FakeDevice::Hangup(Milliseconds delay) { return Add({Kind::Hangup, {}, delay}); }
 
+FakeDevice& FakeDevice::Stall(Milliseconds duration) { return Add({Kind::Stall, {}, duration}); }
+
 FakeDevice& FakeDevice::Add(Step step) {
     std::lock_guard<std::mutex> lock(mutex);
     if (next_step == steps.size()) {
@@ -108,12 +110,24 @@ void FakeDevice::Run() {
             lock.lock();
             continue;
         }
-        pollfd watch{master_fd, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0};
+        // select, not poll: macOS does not support poll on terminal devices.
+        const bool reading = Clock::now() >= reading_from;
+        fd_set readable, writable;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        if (reading) {
+            FD_SET(master_fd, &readable);
+        }
+        if (!outgoing.empty()) {
+            FD_SET(master_fd, &writable);
+        }
+        const int fd = master_fd;
         lock.unlock();
-        const int ready = poll(&watch, 1, static_cast<int>(wait.count()));
+        timeval limit{0, static_cast<suseconds_t>(wait.count() * 1000)};
+        const int ready = select(fd + 1, &readable, &writable, nullptr, &limit);
         lock.lock();
-        if (ready > 0) {
-            Transfer((watch.revents & POLLIN) != 0, (watch.revents & POLLOUT) != 0);
+        if (ready > 0 && master_fd == fd) {
+            Transfer(FD_ISSET(fd, &readable) != 0, FD_ISSET(fd, &writable) != 0);
         }
     }
 }
@@ -134,13 +148,17 @@ Milliseconds FakeDevice::PlayDueSteps() {
             }
             matched += step.bytes.size();
         } else {
-            const auto due = current_step_since + step.delay;
+            const auto due =
+                current_step_since + (step.kind == Kind::Stall ? Milliseconds(0) : step.delay);
             const auto now = Clock::now();
             if (now < due) {
                 return std::min(kIdlePoll, std::chrono::duration_cast<Milliseconds>(due - now) +
                                                Milliseconds(1));
             }
-            if (step.kind == Kind::Reply) {
+            if (step.kind == Kind::Stall) {
+                // Played at once: the device reads nothing until the duration has passed.
+                reading_from = Clock::now() + step.delay;
+            } else if (step.kind == Kind::Reply) {
                 outgoing.insert(outgoing.end(), step.bytes.begin(), step.bytes.end());
             } else if (master_fd >= 0) {
                 close(master_fd);

@@ -34,6 +34,9 @@ public:
     FakeDevice& Reply(Bytes reply, Milliseconds delay = Milliseconds(0));
     // Closes the master side: from then on the port reads as unplugged.
     FakeDevice& Hangup(Milliseconds delay = Milliseconds(0));
+    // Reads nothing of what the code under test writes for `duration`, as a device that has
+    // stopped reading; its writes fill the line and then wait.
+    FakeDevice& Stall(Milliseconds duration);
 
     Bytes Received() const;
     bool WaitForReceived(size_t count, Milliseconds limit) const;
@@ -41,7 +44,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Kind { Expect, Reply, Hangup };
+    enum class Kind { Expect, Reply, Hangup, Stall };
     struct Step {
         Kind kind;
         Bytes bytes;
@@ -63,6 +66,7 @@ private:
     std::vector<Step> steps;
     size_t next_step = 0;
     Clock::time_point current_step_since;
+    Clock::time_point reading_from;
     Bytes received;
     size_t matched = 0;  // received bytes already claimed by Expect steps
     Bytes outgoing;

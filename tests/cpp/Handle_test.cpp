@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeDevice.h"
+#include "MemoryLink.h"
 #include "OutputCapture.h"
 #include "TestSupport.h"
 
@@ -365,6 +366,24 @@ TEST_F(HandleTest, CompactStatusCutShortIsMalformed) {
     errors.Finish();
     EXPECT_EQ(status.error_flag, QuilletStatus::kMalformedPacket);
     EXPECT_EQ(status.hall_effect_sensor_level, 0);
+}
+
+TEST(HandleCompactStream, TheNewestWholePacketWaitingIsTheOneDecoded) {
+    Testing::MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &Testing::MemoryLink::Clock);
+    for (uint8_t device_id = 1; device_id <= 5; ++device_id) {
+        link.Arrive(Concat({{0xDA}, CompactData(0x04, 0xE5, device_id, kQuaternion, 200)}));
+    }
+    EXPECT_EQ(handle.GetQuilletStatus().device_id, 5);
+    EXPECT_EQ(link.Unread(), 0u);
+
+    // A packet not yet whole is left for the next call, which waits for the rest.
+    const Bytes sixth = Concat({{0xDA}, CompactData(0x04, 0xE5, 6, kQuaternion, 200)});
+    link.Arrive(Concat({{0xDA}, CompactData(0x04, 0xE5, 7, kQuaternion, 200)}));
+    link.Arrive(Bytes(sixth.begin(), sixth.begin() + 10));
+    link.Arrive(Bytes(sixth.begin() + 10, sixth.end()), Milliseconds(10));
+    EXPECT_EQ(handle.GetQuilletStatus().device_id, 7);
+    EXPECT_EQ(handle.GetQuilletStatus().device_id, 6);
 }
 
 TEST(HandleCompactPacket, BatteryCoversItsWholeRange) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "FakeDevice.h"
+#include "MemoryLink.h"
 #include "OutputCapture.h"
 #include "TestSupport.h"
 
@@ -18,6 +21,7 @@ using Testing::Bytes;
 using Testing::Concat;
 using Testing::FakeDevice;
 using Testing::FloatBytes;
+using Testing::MemoryLink;
 using Testing::Milliseconds;
 using Testing::MillisecondsSince;
 using Testing::OutputCapture;
@@ -249,16 +253,140 @@ TEST_F(Ostrel3Test, ShortPayloadFailsWithThePayloadTimeOut) {
     EXPECT_EQ(Count(text, "\n"), 1) << text;
 }
 
-TEST_F(Ostrel3Test, ChatteringDeviceIsGivenUpOnWithinTheTimeOut) {
-    fake.Expect({0xAA}).Reply({0x55});
-    for (int i = 0; i < 700; ++i) {
-        fake.Reply({0x55}, Milliseconds(2));
+// The rules that keep the host in step with the arm, over an in-memory link with a virtual
+// clock: every time below is virtual.
+class Ostrel3InStep : public ::testing::Test {
+protected:
+    // Answers every end-effector request, in order, with a state whose x is the request's
+    // number, 1 first; the reply to request `late` comes after `delay`, the others at once.
+    void NumberEveryReply(int late = 0, std::chrono::microseconds delay = {}) {
+        link.Answer([this, late, delay](MemoryLink& l, const Bytes& frame) {
+            if (frame[0] == 0x2A) {
+                ++requests;
+                const auto at =
+                    std::max(l.Now() + (requests == late ? delay : kDeviceLatency), last_reply);
+                l.Arrive(Numbered(requests), at - l.Now());
+                last_reply = at;
+            }
+        });
     }
-    Ostrel3 patient_for_a_second(&stream, 1.0f);
-    const auto start = Clock::now();
-    EXPECT_EQ(patient_for_a_second.GetTemperature(), 0.0f);
-    EXPECT_LT(MillisecondsSince(start), 1300);
-    EXPECT_TRUE(fake.WaitUntilPlayed(Milliseconds(3000)));
+    static Bytes Numbered(int number) {
+        return Concat({{0x2B}, FloatBytes({static_cast<float>(number), 0, 0, 0, 0, 0})});
+    }
+    float Force() { return arm.EndEffectorForce({0, 0, 1}).position[0]; }
+
+    static constexpr std::chrono::microseconds kDeviceLatency{200};
+    MemoryLink link;
+    Ostrel3 arm{&link, Device::kReplyTimeout, &MemoryLink::Clock};
+    int requests = 0;
+    std::chrono::microseconds last_reply{};
+};
+
+TEST_F(Ostrel3InStep, StaleBytesBeforeAWholeExchangeAreDiscarded) {
+    NumberEveryReply();
+    link.Arrive(Numbered(99));
+    std::vector<float> results;
+    for (int i = 0; i < 5; ++i) {
+        results.push_back(Force());
+    }
+    EXPECT_EQ(results, (std::vector<float>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(Ostrel3InStep, ALateReplyCostsOnlyTheCallsItArrivesIn) {
+    // The first reply comes after the first call has timed out, during the second call, which
+    // cannot tell it from its own; the second reply, waiting when the third call starts, is
+    // stale by then.
+    NumberEveryReply(1, std::chrono::milliseconds(6500));
+    OutputCapture errors(STDERR_FILENO);
+    std::vector<float> results;
+    for (int i = 0; i < 7; ++i) {
+        results.push_back(Force());
+    }
+    EXPECT_EQ(Count(errors.Finish(), kHeaderTimeout), 1);
+    EXPECT_EQ(results, (std::vector<float>{0, 1, 3, 4, 5, 6, 7}));
+}
+
+TEST_F(Ostrel3InStep, SplitOperationsKeepWhatIsWaiting) {
+    NumberEveryReply();
+    arm.SendForce({0, 0, 1});
+    arm.SendForce({0, 0, 2});
+    Vector3 position{}, velocity{};
+    EXPECT_EQ(arm.ReceiveState(position, velocity), 24);
+    EXPECT_EQ(position[0], 1.0f);
+    EXPECT_EQ(arm.ReceiveState(position, velocity), 24);
+    EXPECT_EQ(position[0], 2.0f);
+}
+
+TEST_F(Ostrel3InStep, WrongReplyInPiecesLeavesNothingBehind) {
+    // A reply the arm sends, for another request, arriving in two pieces 20 ms apart: its rest
+    // is consumed by its length, however long the pause.
+    const Bytes wrong = Concat({{0x2B}, kState});
+    const Bytes first(wrong.begin(), wrong.begin() + 9), rest(wrong.begin() + 9, wrong.end());
+    link.Arrive(first, std::chrono::milliseconds(1))
+        .Arrive(rest, std::chrono::milliseconds(21))
+        .Arrive(Concat({{0x1B}, kState}), std::chrono::milliseconds(22));
+    arm.SendJointTorques({1, 2, 3});
+    Vector3 position{}, velocity{};
+    EXPECT_EQ(arm.ReceiveJointState(position, velocity), -1);
+    EXPECT_EQ(arm.ReceiveJointState(position, velocity), 24);
+    EXPECT_EQ(position, kStatePosition);
+
+    link.Answer([](MemoryLink& l, const Bytes& frame) {
+        if (frame[0] == 0x1A) {
+            const Bytes reply = Concat({{0x2B}, kState});
+            l.Arrive(Bytes(reply.begin(), reply.begin() + 5), std::chrono::milliseconds(1));
+            l.Arrive(Bytes(reply.begin() + 5, reply.end()), std::chrono::milliseconds(21));
+        } else if (frame[0] == 0xAA) {
+            l.Arrive(Concat({{0xAA}, FloatBytes({21.5f})}), std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_EQ(arm.JointTorques({1, 2, 3}).position, (Vector3{}));
+    EXPECT_EQ(arm.GetTemperature(), 21.5f);
+}
+
+TEST_F(Ostrel3InStep, WrongTwoCodeRepliesAreConsumedByTheirSubCodes) {
+    // Each wrong reply is followed at once by the right one, which must be read next.
+    arm.RequestTemperature();
+    link.Arrive(Concat({{0x0E, 0xE1, 0x05}, FloatBytes({2.5f})}))
+        .Arrive(Concat({{0xAA}, FloatBytes({21.5f})}));
+    EXPECT_EQ(arm.ReceiveTemperature(), -1);
+    float temperature = 0;
+    EXPECT_EQ(arm.ReceiveTemperature(temperature), 4);
+    EXPECT_EQ(temperature, 21.5f);
+
+    link.Arrive(Concat({{0x0D, 0xD2, 0x10}, kIdentifier}))
+        .Arrive(Concat({{0x0D, 0xD1, 0x10}, kIdentifier}));
+    EXPECT_EQ(arm.ReceiveDeviceId(), -1);
+    UUID identifier;
+    EXPECT_EQ(arm.ReceiveDeviceId(identifier), 17);
+    EXPECT_EQ(identifier.PlainHex(), "102132435465768798a9bacbdcedfe0f");
+}
+
+TEST_F(Ostrel3InStep, CodesTheArmNeverSendsAreDrainedUntilThePortIsQuiet) {
+    OutputCapture errors(STDERR_FILENO);
+    link.Arrive({0x55, 0x01, 0x02})
+        .Arrive({0x03, 0x04}, std::chrono::milliseconds(30))
+        .Arrive({0x0D, 0x77}, std::chrono::milliseconds(200))
+        .Arrive({0x01}, std::chrono::milliseconds(230))
+        .Arrive(Concat({{0xAC}, {0x01}}), std::chrono::milliseconds(400));
+    EXPECT_EQ(arm.ReceivePowerStatus(), -1);  // 0x55
+    EXPECT_EQ(arm.ReceivePowerStatus(), -1);  // 0x0D with a sub-code the arm never sends
+    uint8_t status = 0;
+    EXPECT_EQ(arm.ReceivePowerStatus(status), 1);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(errors.Finish(), "");
+}
+
+TEST_F(Ostrel3InStep, ChatteringDeviceIsGivenUpOnWithinTheTimeOut) {
+    for (int i = 0; i < 4000; ++i) {
+        link.Arrive({0x55}, std::chrono::milliseconds(2 * i));
+    }
+    const auto start = link.Now();
+    arm.RequestTemperature();
+    EXPECT_EQ(arm.ReceiveTemperature(), -1);
+    EXPECT_GE(link.Now() - start, std::chrono::seconds(5));
+    EXPECT_LT(link.Now() - start, std::chrono::seconds(6) + std::chrono::milliseconds(1));
+    EXPECT_GT(link.Unread(), 0u);
 }
 
 TEST(Ostrel3Decoding, PayloadsDecodeWithoutAPort) {

@@ -208,5 +208,30 @@ TEST(Detection, SilentArmPortCostsOneTimeOut) {
     EXPECT_EQ(text.find('\n'), text.size() - 1);
 }
 
+// A caller that wants the call to end once a moment has passed.
+class CancelAfter : public Cancellation {
+public:
+    explicit CancelAfter(std::chrono::milliseconds delay) : at(Clock::now() + delay) {}
+    bool Requested() override { return Clock::now() >= at; }
+
+private:
+    Clock::time_point at;
+};
+
+TEST(Detection, CancellingStopsTheRunningQueryAndProbesNoMorePorts) {
+    FakeDevice first, second;
+    TemporaryDirectory dev;
+    dev.Link("ttyACM0", first.Path());
+    dev.Link("ttyACM1", second.Path());
+    CancelAfter cancellation(std::chrono::milliseconds(300));
+    OutputCapture errors(STDERR_FILENO);
+    const auto start = Clock::now();
+    EXPECT_EQ(SerialDeviceProvider::DetectOstrel3s(dev.path, &cancellation), Paths{});
+    EXPECT_LT(MillisecondsSince(start), 3000);
+    EXPECT_EQ(errors.Finish(), "");
+    // Whichever port the listing gave first was probed; the other was not touched.
+    EXPECT_EQ(first.Received().size() + second.Received().size(), 1u);
+}
+
 }  // namespace
 }  // namespace Ornix::HardwareAPI::Devices

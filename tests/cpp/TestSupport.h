@@ -1,6 +1,7 @@
 // Small helpers shared by the C++ tests.
 #pragma once
 
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,14 @@ inline long MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - start)
                                  .count());
+}
+
+// Processor time the calling thread has used, in seconds: what a wait burns, whatever else the
+// machine is doing.
+inline double ThreadProcessorSeconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
 // The descriptor number the next open would get: unchanged when nothing has leaked.

@@ -1,6 +1,9 @@
 #include "serialib.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -8,8 +11,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "FakeDevice.h"
 #include "SystemCallLog.h"
@@ -147,6 +152,35 @@ TEST(SerialibOpen, ReopeningAndDestructionLeakNoDescriptor) {
         ASSERT_EQ(port.open_port(device.Path().c_str(), 250000, 3, 0, 0), -4);
     }
     EXPECT_EQ(LowestFreeDescriptor(), free_before);
+}
+
+TEST(SerialibOpen, OnlyTerminalsAreOpened) {
+    Testing::TemporaryDirectory directory;
+    const std::string file = directory.path + "/notes.txt";
+    const std::string fifo = directory.path + "/fifo";
+    {
+        std::FILE* notes = std::fopen(file.c_str(), "w");
+        ASSERT_NE(notes, nullptr);
+        std::fputs("keep me as I am", notes);
+        std::fclose(notes);
+    }
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int free_before = LowestFreeDescriptor();
+    for (const std::string& path : {file, fifo, std::string("/dev/null")}) {
+        serialib port;
+        errno = 0;
+        EXPECT_EQ(port.open_port(path.c_str(), 115200, 3, 0, 0), -2) << path;
+        EXPECT_EQ(errno, ENOTTY) << path;
+        EXPECT_FALSE(port.is_open()) << path;
+        EXPECT_EQ(port.sputn("\x2A\x00\x00\x00", 4), 0) << path;
+    }
+    EXPECT_EQ(LowestFreeDescriptor(), free_before);
+    char text[32] = {};
+    std::FILE* notes = std::fopen(file.c_str(), "r");
+    ASSERT_NE(notes, nullptr);
+    ASSERT_NE(std::fgets(text, sizeof text, notes), nullptr);
+    std::fclose(notes);
+    EXPECT_STREQ(text, "keep me as I am");
 }
 
 TEST_F(OpenPort, UnderflowWithoutDataGivesEofAfterOneSecond) {
@@ -382,27 +416,108 @@ TEST(SerialibClosed, EveryOperationFailsQuietly) {
 }
 
 TEST(SerialibReadError, FailedReadsAreReportedAsErrors) {
-    // A FIFO opens like a port, but an empty one refuses non-blocking reads.
-    char fifo[] = "/tmp/ornix-fifo-XXXXXX";
-    ASSERT_NE(mkdtemp(fifo), nullptr);
-    const std::string path = std::string(fifo) + "/port";
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    {
-        serialib port;
-        ASSERT_EQ(port.open_port(path.c_str(), 115200, 3, 0, 0), 1);
-        char buffer[8];
-        EXPECT_EQ(port.receive_bytes(buffer, 8, 1000, 100), -2);
-        EXPECT_EQ(port.receive_byte(buffer, 1000), -2);
-        EXPECT_EQ(port.receive_until(buffer, '\n', 4, 1000), -2);
-        EXPECT_EQ(port.receive_until(buffer, '\n', 4, 0), -2);
-        EXPECT_EQ(port.sgetn(buffer, 8), 0);
-        EXPECT_EQ(port.sgetc(), kEof);
-        EXPECT_EQ(port.in_avail(), 0);
-        ASSERT_EQ(port.sputbackc('h'), 'h');
-        EXPECT_EQ(port.sgetn(buffer, 2), 0);
+    FakeDevice device;
+    serialib port;
+    const int fd = LowestFreeDescriptor();
+    ASSERT_EQ(port.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    // The port's descriptor now refers to a file open for writing only: every read fails.
+    const int write_only = open("/dev/null", O_WRONLY);
+    ASSERT_EQ(dup2(write_only, fd), fd);
+    close(write_only);
+    char buffer[8];
+    EXPECT_EQ(port.receive_bytes(buffer, 8, 1000, 100), -2);
+    EXPECT_EQ(port.receive_byte(buffer, 1000), -2);
+    EXPECT_EQ(port.receive_until(buffer, '\n', 4, 1000), -2);
+    EXPECT_EQ(port.receive_until(buffer, '\n', 4, 0), -2);
+    EXPECT_EQ(port.sgetn(buffer, 8), 0);
+    EXPECT_EQ(port.sgetc(), kEof);
+    EXPECT_EQ(port.in_avail(), 0);
+    ASSERT_EQ(port.sputbackc('h'), 'h');
+    EXPECT_EQ(port.sgetn(buffer, 2), 0);
+}
+
+// Writes the port cannot take at once: the device stops reading, the line fills up.
+class StalledDevice : public OpenPort {
+protected:
+    // Writes 13-byte frames until one is not taken at once; the count of frames sent.
+    int FillTheLine() {
+        const Bytes frame(13, 0x1C);
+        for (int frames = 0; frames < 100000; ++frames) {
+            if (port.send_bytes(frame.data(), 13) != 13) {
+                return frames;
+            }
+        }
+        return -1;
     }
-    unlink(path.c_str());
-    rmdir(fifo);
+};
+
+TEST_F(StalledDevice, WriteWaitsUntilTheDeviceReadsAgain) {
+    device.Stall(Milliseconds(600));
+    const int frames = FillTheLine();
+    ASSERT_GT(frames, 0);
+    const Bytes frame(13, 0x1C);
+    const auto start = Clock::now();
+    EXPECT_EQ(port.sputn(reinterpret_cast<const char*>(frame.data()), 13), 13);
+    EXPECT_LT(MillisecondsSince(start), 2000);
+    ASSERT_TRUE(device.WaitUntilPlayed(Milliseconds(3000)));
+    // Whatever the first refused write left of its frame, the line carries whole frames after.
+    const size_t total = 13 * static_cast<size_t>(frames + 1);
+    ASSERT_TRUE(device.WaitForReceived(total, Milliseconds(3000)));
+    EXPECT_GE(device.Received().size(), total);
+}
+
+TEST_F(StalledDevice, WriteGivesUpAfterItsBudgetWithoutSpinning) {
+    device.Stall(Milliseconds(4000));
+    ASSERT_GT(FillTheLine(), 0);
+    const Bytes frame(13, 0x1C);
+    const auto start = Clock::now();
+    const double processor_before = Testing::ThreadProcessorSeconds();
+    EXPECT_EQ(port.sputn(reinterpret_cast<const char*>(frame.data()), 13), 0);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(MillisecondsSince(start), 990);
+    EXPECT_LT(MillisecondsSince(start), 3500);
+    EXPECT_LT(Testing::ThreadProcessorSeconds() - processor_before, 0.2);
+}
+
+TEST_F(OpenPort, InputWaitEndsWhenBytesArrive) {
+    device.Reply(Text("ab"), Milliseconds(100));
+    const auto start = Clock::now();
+    int result = serialib::kInputNotYet;
+    while (result != serialib::kInputWaiting && MillisecondsSince(start) < 3000) {
+        result = port.wait_for_input(2, 1000000);
+    }
+    EXPECT_EQ(result, serialib::kInputWaiting);
+    EXPECT_EQ(port.pending_bytes(), 2);
+}
+
+TEST_F(OpenPort, InputWaitOnASilentOrHungUpLineUsesNoProcessor) {
+    const double processor_before = Testing::ThreadProcessorSeconds();
+    const auto start = Clock::now();
+    EXPECT_EQ(port.wait_for_input(1, 300000), serialib::kInputNotYet);
+    device.Hangup();
+    ASSERT_TRUE(device.WaitUntilPlayed(Milliseconds(2000)));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(port.wait_for_input(1, 100000), serialib::kInputNotYet);
+    }
+    EXPECT_GE(MillisecondsSince(start), 590);
+    EXPECT_LT(Testing::ThreadProcessorSeconds() - processor_before, 0.1);
+}
+
+TEST_F(OpenPort, InputWaitEndsOnASignal) {
+    struct sigaction quiet{};
+    quiet.sa_handler = [](int) {};
+    struct sigaction saved{};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &saved), 0);
+    const pthread_t waiting = pthread_self();
+    std::thread signaller([waiting] {
+        std::this_thread::sleep_for(Milliseconds(100));
+        pthread_kill(waiting, SIGUSR1);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(port.wait_for_input(1, 5000000), serialib::kWaitInterrupted);
+    EXPECT_LT(MillisecondsSince(start), 4000);
+    signaller.join();
+    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // A wall clock that is set back by a second right after the wait starts. Should a wait ignore

@@ -23,10 +23,12 @@ def status_message(user_data=b""):
     )
 
 
-def compact_packet(levels=0xE5, battery=200, quaternion=b"\x00\x80\xff\x7f\x00\x40\x00\x00"):
+def compact_packet(
+    levels=0xE5, battery=200, quaternion=b"\x00\x80\xff\x7f\x00\x40\x00\x00", device_id=0x2C
+):
     return (
         b"\xda\x01\x02\x04"
-        + bytes([levels, 0x2C])
+        + bytes([levels, device_id])
         + b"\x05\x06\x07"
         + quaternion
         + bytes([battery, 0x11, 0x00])
@@ -222,12 +224,17 @@ def test_unknown_code_is_consumed_alone(handle_on):
     assert handle.calls == [("error", (0x0102, 42))]
 
 
+def requested(*packets):
+    """Script steps that send each packet once the handle asks for a status."""
+    return [step for packet in packets for step in (Expect(b"\xda"), Reply(packet))]
+
+
 def test_compact_status_as_a_dict(handle_on):
     handle, _ = handle_on(
         ornix.Handle,
-        Reply(b"\x11\x22" + compact_packet()),
-        Reply(compact_packet(levels=0x00, battery=255)),
+        *requested(b"\x11\x22" + compact_packet(), compact_packet(levels=0x00, battery=255)),
     )
+    handle.RequestStatus()
     assert handle.GetQuilletStatus() == {
         "device_id": 0x2C,
         "quaternion": [-1.0, 32767 / 32768, 0.5, 0.0],
@@ -236,6 +243,7 @@ def test_compact_status_as_a_dict(handle_on):
         "buttons": 7,
         "battery_level": 4.0,
     }
+    handle.RequestStatus()
     assert handle.GetQuilletStatus()["battery_level"] == 4.275000095367432
 
 
@@ -243,12 +251,17 @@ def test_escapes_and_malformed_compact_packets(handle_on):
     escaped_at_the_end = compact_packet()[:-2] + b"\xdb\xdc"
     handle, _ = handle_on(
         ornix.Handle,
-        Reply(escaped_at_the_end),
-        Reply(compact_packet(levels=0xC0)),
-        Reply(compact_packet(levels=0xDB, battery=0xDC)),
+        *requested(
+            escaped_at_the_end,
+            compact_packet(levels=0xC0),
+            compact_packet(levels=0xDB, battery=0xDC),
+        ),
     )
+    handle.RequestStatus()
     assert handle.GetQuilletStatus()["error_flag"] == 4
+    handle.RequestStatus()
     assert handle.GetQuilletStatus()["error_flag"] == 1
+    handle.RequestStatus()
     assert handle.GetQuilletStatus() == {
         "device_id": 0,
         "quaternion": [0.0, 0.0, 0.0, 0.0],
@@ -257,6 +270,15 @@ def test_escapes_and_malformed_compact_packets(handle_on):
         "buttons": 0,
         "battery_level": 0.0,
     }
+
+
+def test_compact_status_is_the_most_recent_packet_waiting(handle_on):
+    packets = [compact_packet(device_id=number) for number in range(1, 6)]
+    handle, device = handle_on(ornix.Handle, Expect(b"\xda"), Reply(b"".join(packets)))
+    # Once all five are waiting, as when a program polls slower than the handle streams.
+    handle.RequestStatus()
+    assert device.wait_until_played()
+    assert handle.GetQuilletStatus()["device_id"] == 5
 
 
 @pytest.mark.slow

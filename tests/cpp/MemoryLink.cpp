@@ -1,0 +1,122 @@
+#include "MemoryLink.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace Ornix::Testing {
+
+namespace {
+
+MemoryLink* current = nullptr;
+
+}  // namespace
+
+MemoryLink::MemoryLink() : SerialStream(nullptr, false) {
+    rdbuf(&buffer);
+    current = this;
+}
+
+MemoryLink::~MemoryLink() {
+    if (current == this) {
+        current = nullptr;
+    }
+}
+
+Microseconds MemoryLink::Clock() {
+    ++current->clock_readings;
+    current->MoveTo(current->now + Microseconds(1));
+    return current->now;
+}
+
+void MemoryLink::MoveTo(Microseconds time) {
+    now = time;
+    if (clock_change && now >= clock_change->first) {
+        now = clock_change->second;
+        clock_change.reset();
+    }
+}
+
+MemoryLink& MemoryLink::Arrive(const Bytes& bytes, Microseconds after) {
+    const Microseconds at = now + after;
+    // Kept in order of arrival; bytes arriving at the same time keep their order.
+    auto place = std::upper_bound(buffer.bytes.begin(), buffer.bytes.end(), at,
+                                  [](Microseconds time, const Arrival& a) { return time < a.at; });
+    for (uint8_t byte : bytes) {
+        place = buffer.bytes.insert(place, Arrival{at, byte}) + 1;
+    }
+    return *this;
+}
+
+int MemoryLink::Available() const {
+    const auto arrived = std::find_if(buffer.bytes.begin(), buffer.bytes.end(),
+                                      [&](const Arrival& a) { return a.at > now; });
+    return static_cast<int>(arrived - buffer.bytes.begin());
+}
+
+std::optional<Microseconds> MemoryLink::ArrivalOf(size_t count) const {
+    if (count == 0 || count > buffer.bytes.size()) {
+        return std::nullopt;
+    }
+    return buffer.bytes[count - 1].at;
+}
+
+void MemoryLink::Write(const void* data, size_t length) {
+    // As the standard stream does: nothing goes out while the state is not good.
+    if (!good()) {
+        return;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    const Bytes frame(bytes, bytes + length);
+    written.insert(written.end(), frame.begin(), frame.end());
+    if (responder) {
+        responder(*this, frame);
+    }
+}
+
+MemoryLink::InputWait MemoryLink::WaitForInput(size_t count, std::chrono::microseconds limit) {
+    ++kernel_waits;
+    Microseconds end = now + limit;
+    const std::optional<Microseconds> ready = ArrivalOf(count);
+    if (ready && *ready < end) {
+        end = std::max(*ready, now);
+    }
+    if (signal_at && *signal_at <= end) {
+        MoveTo(std::max(now, *signal_at));
+        signal_at.reset();
+        return InputWait::Interrupted;
+    }
+    MoveTo(end);
+    return static_cast<size_t>(Available()) >= count ? InputWait::Waiting : InputWait::NotYet;
+}
+
+std::streamsize MemoryLink::Buffer::xsgetn(char_type* s, std::streamsize n) {
+    if (failing) {
+        throw std::runtime_error("read failed");
+    }
+    std::streamsize stored = 0;
+    while (stored < n && !bytes.empty() && bytes.front().at <= link.Now()) {
+        s[stored++] = static_cast<char_type>(bytes.front().byte);
+        bytes.pop_front();
+    }
+    return stored;
+}
+
+MemoryLink::Buffer::int_type MemoryLink::Buffer::underflow() {
+    if (failing) {
+        throw std::runtime_error("read failed");
+    }
+    if (bytes.empty() || bytes.front().at > link.Now()) {
+        return traits_type::eof();
+    }
+    return traits_type::to_int_type(static_cast<char_type>(bytes.front().byte));
+}
+
+MemoryLink::Buffer::int_type MemoryLink::Buffer::uflow() {
+    const int_type c = underflow();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        bytes.pop_front();
+    }
+    return c;
+}
+
+}  // namespace Ornix::Testing

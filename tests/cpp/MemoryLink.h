@@ -1,0 +1,112 @@
+// A SerialStream over bytes in memory with a virtual wall clock, for the protocol and timing
+// logic without a port: bytes arrive at virtual times, every reading of the clock moves it on a
+// microsecond, and a wait in the kernel moves it on to when the bytes are there or the wait ends.
+// A responder may answer each frame written. Nothing here depends on how busy the machine is.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <streambuf>
+#include <utility>
+
+#include "Cancellation.h"
+#include "FakeDevice.h"
+#include "SerialStream.h"
+
+namespace Ornix::Testing {
+
+using Microseconds = std::chrono::microseconds;
+
+class MemoryLink : public HardwareAPI::IO::SerialStream {
+public:
+    using Responder = std::function<void(MemoryLink& link, const Bytes& frame)>;
+
+    // The newest link is the one Clock() reads.
+    MemoryLink();
+    ~MemoryLink() override;
+
+    // The virtual wall clock, for devices built on the link; starts at 1000 s and 0 µs.
+    static Microseconds Clock();
+    Microseconds Now() const { return now; }
+    // Sets the clock, backwards too.
+    void SetNow(Microseconds time) { now = time; }
+
+    // `bytes` arrive `after` from now.
+    MemoryLink& Arrive(const Bytes& bytes, Microseconds after = Microseconds(0));
+    // Called with every frame written, after it is recorded.
+    void Answer(Responder responder) { this->responder = std::move(responder); }
+    // A signal interrupts the first kernel wait that reaches `at`.
+    void SignalAt(Microseconds at) { signal_at = at; }
+    // Once the clock reaches `at` it is set to `to`, as a wall clock is set back or forward.
+    void SetClockAt(Microseconds at, Microseconds to) { clock_change = {at, to}; }
+    // Reads fail from now on, as a port whose read errors do.
+    void FailReads() { buffer.failing = true; }
+
+    const Bytes& Written() const { return written; }
+    int KernelWaits() const { return kernel_waits; }
+    long ClockReadings() const { return clock_readings; }
+    // Bytes that have arrived or are still to arrive, and not read.
+    size_t Unread() const { return buffer.bytes.size(); }
+
+    int Available() const override;
+    void Write(const void* data, size_t length) override;
+    InputWait WaitForInput(size_t count, std::chrono::microseconds limit) override;
+    void Close() override {}
+
+private:
+    struct Arrival {
+        Microseconds at;
+        uint8_t byte;
+    };
+
+    // Serves the bytes that have arrived by the link's time.
+    class Buffer : public std::streambuf {
+    public:
+        explicit Buffer(const MemoryLink& link) : link(link) {}
+        std::deque<Arrival> bytes;
+        bool failing = false;
+
+    protected:
+        std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+        int_type underflow() override;
+        int_type uflow() override;
+
+    private:
+        const MemoryLink& link;
+    };
+
+    // When the first `count` bytes will all have arrived, if ever.
+    std::optional<Microseconds> ArrivalOf(size_t count) const;
+    // Moves the clock to `time`, applying a clock change that falls due.
+    void MoveTo(Microseconds time);
+
+    Microseconds now{std::chrono::seconds(1000)};
+    Buffer buffer{*this};
+    Bytes written;
+    Responder responder;
+    std::optional<Microseconds> signal_at;
+    std::optional<std::pair<Microseconds, Microseconds>> clock_change;
+    int kernel_waits = 0;
+    long clock_readings = 0;
+};
+
+// A cancellation requested once the link's clock has reached a time; counts how often it is
+// asked.
+class CancelAt : public HardwareAPI::Devices::Cancellation {
+public:
+    CancelAt(const MemoryLink& link, Microseconds at) : link(link), at(at) {}
+    bool Requested() override {
+        ++asked;
+        return link.Now() >= at;
+    }
+    int asked = 0;
+
+private:
+    const MemoryLink& link;
+    Microseconds at;
+};
+
+}  // namespace Ornix::Testing

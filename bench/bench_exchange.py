@@ -1,34 +1,36 @@
-"""Exchange benchmark: one end-effector force exchange with a virtual arm, three ways.
+"""Exchange benchmark: one end-effector force exchange with virtual arms, client against client.
 
-- library:  OrnixHardwareAPI's Ostrel3.end_effector_force from Python;
-- pyserial: the same frames written by hand with pyserial and struct;
-- floor:    a bare C++ client that writes the request, polls the byte count and reads the reply.
+Sections, all measured in one run, in interleaved rounds so that drift hits every client alike:
+- at once:   an arm that answers at once: the library, pyserial and struct, and a bare C++
+             client that writes the request, polls the byte count and reads the reply (the floor);
+- 1 ms, 5 ms: arms that answer after 1 ms and 5 ms: time and processor time per exchange;
+- busy:      the 1 ms arm with every core kept busy by other processes;
+- 3 arms:    three arms driven by three threads, against one thread taking them in turn.
 
-All three talk to the same `ornix-sim arm`, in interleaved rounds so that drift hits them alike.
-Run: python3 bench/bench_exchange.py [--exchanges N] [--rounds R]
+Every client is a process of its own (bench/exchange_client.py); `--baseline PYTHON` also times
+the library as installed for another interpreter, such as an earlier build in its own venv.
+Run: python3 bench/bench_exchange.py [--rounds R] [--baseline PYTHON]
 """
 
 import argparse
+import json
 import os
 import statistics
-import struct
 import subprocess
 import sys
-import time
-
-import OrnixHardwareAPI as ornix
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 from virtual_device import VirtualDevice  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CLIENT = os.path.join(HERE, "exchange_client.py")
 FLOOR_SOURCE = os.path.join(HERE, "floor_client.cpp")
 FLOOR_BINARY = os.path.join(HERE, "..", "build", "bench", "floor_client")
-FORCE = [0.0, 0.0, 0.1]
-REQUEST = struct.pack("<B3f", 0x2A, *FORCE)
-REPLY_LENGTH = 25
-LIBRARY_TARGET = 1.3  # at most this many times the floor
-PYSERIAL_TARGET = 2.0  # at least this many times faster than pyserial
+
+# Goals: the library's time over the floor's stays within this factor of the baseline's; its
+# processor time per exchange stays under this share of the exchange's wall time.
+BASELINE_FACTOR = 1.05
+PROCESSOR_SHARE = 0.1
 
 
 def build_floor_client():
@@ -40,82 +42,217 @@ def build_floor_client():
     )
 
 
-def time_library(port, exchanges):
-    stream = ornix.SerialStream(port)
-    arm = ornix.Ostrel3(stream)
-    clock = time.perf_counter_ns
-    times = []
-    for _ in range(exchanges):
-        start = clock()
-        arm.end_effector_force(FORCE)
-        times.append(clock() - start)
-    return times
+def run_client(python, client, mode, ports, amount):
+    output = subprocess.run(
+        [python, CLIENT, client, mode, ",".join(ports), str(amount)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    return json.loads(output.splitlines()[-1])
 
 
-def time_pyserial(port, exchanges):
-    import serial
-
-    link = serial.Serial(port, 115200, timeout=1.0)
-    clock = time.perf_counter_ns
-    times = []
-    try:
-        for _ in range(exchanges):
-            start = clock()
-            link.write(REQUEST)
-            reply = link.read(REPLY_LENGTH)
-            struct.unpack("<B6f", reply)
-            times.append(clock() - start)
-    finally:
-        link.close()
-    return times
+def run_floor(ports, amount):
+    output = subprocess.run(
+        [FLOOR_BINARY, ports[0], str(amount)], capture_output=True, text=True, check=True
+    ).stdout
+    return {"times": [int(line) for line in output.split()]}
 
 
-def time_floor(port, exchanges):
-    result = subprocess.run(
-        [FLOOR_BINARY, port, str(exchanges)], capture_output=True, text=True, check=True
-    )
-    return [int(line) for line in result.stdout.split()]
+class BusyCores:
+    """One process spinning on every core, for as long as the block runs."""
+
+    def __enter__(self):
+        self.spinners = [
+            subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            for _ in range(os.cpu_count() or 2)
+        ]
+        return self
+
+    def __exit__(self, *exc):
+        for spinner in self.spinners:
+            spinner.kill()
+            spinner.wait()
 
 
-def summary(times):
-    ordered = sorted(times)
-    return statistics.median(ordered), ordered[int(0.99 * (len(ordered) - 1))]
+class Section:
+    """One device set-up and the clients timed against it; gathers every round's results."""
+
+    def __init__(self, title, devices, clients, amount, busy=False):
+        self.title, self.devices, self.clients = title, devices, clients
+        self.amount, self.busy = amount, busy
+        self.results = {name: [] for name, _ in clients}
+
+    def measure(self, ports):
+        for name, run in self.clients:
+            if self.busy:
+                with BusyCores():
+                    self.results[name].append(run(ports[self.devices], self.amount))
+            else:
+                self.results[name].append(run(ports[self.devices], self.amount))
+
+
+def spread(values, scale=1.0, form="{:.1f}"):
+    """The median of the values with their range: `median (low-high)`."""
+    low, mid, high = min(values) * scale, statistics.median(values) * scale, max(values) * scale
+    return f"{form.format(mid)} ({form.format(low)}-{form.format(high)})"
+
+
+def per_exchange(section):
+    """Median time per exchange in microseconds (rounds pooled) and the rounds' medians."""
+    table = {}
+    for name, rounds in section.results.items():
+        pooled = sorted(t for result in rounds for t in result["times"])
+        table[name] = {
+            "median": statistics.median(pooled) / 1000,
+            "p99": pooled[int(0.99 * (len(pooled) - 1))] / 1000,
+            "rounds": [statistics.median(result["times"]) / 1000 for result in rounds],
+            "processor": [
+                result["processor"] / len(result["times"]) * 1e6
+                for result in rounds
+                if "processor" in result
+            ],
+        }
+    return table
+
+
+def report_each(section):
+    table = per_exchange(section)
+    print(f"\n{section.title}")
+    print(f"  {'client':22} {'median us (rounds)':>26} {'p99 us':>9} {'processor us':>26}")
+    for name, row in table.items():
+        processor = spread(row["processor"]) if row["processor"] else "-"
+        print(
+            f"  {name:22} {spread(row['rounds']):>26} {row['p99']:9.1f} {processor:>26}"
+            + (
+                f"  {statistics.median(row['processor']) / row['median']:.3f} of wall"
+                if row["processor"]
+                else ""
+            )
+        )
+    return table
+
+
+def report_rates(section):
+    print(f"\n{section.title}")
+    rates = {}
+    for name, rounds in section.results.items():
+        rates[name] = [result["exchanges"] / result["wall"] for result in rounds]
+        print(f"  {name:22} {spread(rates[name], form='{:.0f}'):>26} exchanges/s")
+    return {name: statistics.median(values) for name, values in rates.items()}
+
+
+def verdict(text, met):
+    print(f"  {text}: {'met' if met else 'missed'}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--exchanges", type=int, default=5000, help="exchanges per round")
-    parser.add_argument("--rounds", type=int, default=4, help="interleaved rounds")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds")
+    parser.add_argument("--baseline", help="another interpreter whose library is timed too")
     options = parser.parse_args()
-    try:
-        import serial  # noqa: F401
-    except ImportError:
-        sys.exit("the pyserial comparison needs pyserial: python3 -m pip install pyserial")
     build_floor_client()
 
-    clients = {"library": time_library, "pyserial": time_pyserial, "floor": time_floor}
-    times = {name: [] for name in clients}
-    with VirtualDevice("arm") as arm:
-        for _ in range(options.rounds):
-            for name, measure in clients.items():
-                times[name] += measure(arm.port, options.exchanges)
-
-    medians = {}
-    print(f"{options.rounds} rounds of {options.exchanges} exchanges against ornix-sim arm")
-    print(f"{'client':10} {'median':>10} {'p99':>10} {'rate':>12}")
-    for name, samples in times.items():
-        median, p99 = summary(samples)
-        medians[name] = median
-        print(f"{name:10} {median / 1000:8.1f}us {p99 / 1000:8.1f}us {1e9 / median:9.0f}/s")
-    library_over_floor = medians["library"] / medians["floor"]
-    pyserial_over_library = medians["pyserial"] / medians["library"]
-    print(
-        f"library/floor    {library_over_floor:.2f}x (target at most {LIBRARY_TARGET}x): "
-        + ("met" if library_over_floor <= LIBRARY_TARGET else "missed")
+    python = sys.executable
+    libraries = [("library", python)] + (
+        [("baseline", options.baseline)] if options.baseline else []
     )
+
+    def each(client, interpreter=python):
+        return lambda ports, amount: run_client(interpreter, client, "each", ports, amount)
+
+    def in_mode(mode, interpreter):
+        return lambda ports, amount: run_client(interpreter, "library", mode, ports, amount)
+
+    timed = [(name, each("library", interpreter)) for name, interpreter in libraries]
+    sections = [
+        Section(
+            "At once: an arm that answers at once",
+            "at once",
+            timed + [("pyserial", each("pyserial")), ("floor", lambda p, n: run_floor(p, n))],
+            5000,
+        ),
+        Section(
+            "1 ms: an arm that answers after 1 ms",
+            "1 ms",
+            timed + [("pyserial", each("pyserial"))],
+            300,
+        ),
+        Section(
+            "5 ms: an arm that answers after 5 ms",
+            "5 ms",
+            timed + [("pyserial", each("pyserial"))],
+            100,
+        ),
+        Section(
+            "Busy: the 1 ms arm, every core kept busy by other processes",
+            "1 ms",
+            timed + [("pyserial", each("pyserial"))],
+            300,
+            busy=True,
+        ),
+        Section(
+            "3 arms: three arms answering at once, for 1 s",
+            "3 arms",
+            [
+                (f"{name} {mode}", in_mode(mode, interpreter))
+                for name, interpreter in libraries
+                for mode in ("threads", "turns")
+            ],
+            1.0,
+        ),
+    ]
+
+    with (
+        VirtualDevice("arm") as fast,
+        VirtualDevice("arm", "--delay", "1") as one,
+        VirtualDevice("arm", "--delay", "5") as five,
+        VirtualDevice("arm") as second,
+        VirtualDevice("arm") as third,
+    ):
+        ports = {
+            "at once": [fast.port],
+            "1 ms": [one.port],
+            "5 ms": [five.port],
+            "3 arms": [fast.port, second.port, third.port],
+        }
+        for _ in range(options.rounds):
+            for section in sections:
+                section.measure(ports)
+
     print(
-        f"pyserial/library {pyserial_over_library:.2f}x (target at least {PYSERIAL_TARGET}x): "
-        + ("met" if pyserial_over_library >= PYSERIAL_TARGET else "missed")
+        f"{options.rounds} interleaved rounds against ornix-sim; medians, rounds' range in brackets"
+    )
+    at_once = report_each(sections[0])
+    one_ms = report_each(sections[1])
+    five_ms = report_each(sections[2])
+    busy = report_each(sections[3])
+    rates = report_rates(sections[4])
+
+    print("\nGoals")
+    over_floor = at_once["library"]["median"] / at_once["floor"]["median"]
+    print(f"  library/floor at once: {over_floor:.2f}")
+    if options.baseline:
+        baseline_over_floor = at_once["baseline"]["median"] / at_once["floor"]["median"]
+        verdict(
+            f"library/floor within {BASELINE_FACTOR} of baseline/floor {baseline_over_floor:.2f}",
+            over_floor <= BASELINE_FACTOR * baseline_over_floor,
+        )
+    for label, table in (("1 ms", one_ms), ("5 ms", five_ms)):
+        share = statistics.median(table["library"]["processor"]) / table["library"]["median"]
+        verdict(
+            f"processor time at {label} {share:.3f} of wall, under {PROCESSOR_SHARE}",
+            share < PROCESSOR_SHARE,
+        )
+    verdict(
+        f"busy cores: library {busy['library']['median']:.0f} us, pyserial "
+        f"{busy['pyserial']['median']:.0f} us, no slower",
+        busy["library"]["median"] <= busy["pyserial"]["median"],
+    )
+    verdict(
+        f"3 arms: threads {rates['library threads']:.0f}/s, turns {rates['library turns']:.0f}/s, "
+        "threads no slower",
+        rates["library threads"] >= rates["library turns"],
     )
 
 

@@ -1,10 +1,12 @@
 #include "Device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "LittleEndian.h"
 
@@ -24,10 +26,14 @@ constexpr unsigned kPayloadReadLine = 96;
 
 constexpr int kMaxFloatsPerFrame = 255;
 
-// A wait polls the port without pause for a first stretch, long enough for a pseudo-terminal or
-// a fast link to answer, then waits in the kernel in slices, so that a deadline, a clock set back
-// or a cancellation is noticed within a slice.
-constexpr Microseconds kBusyPoll(50);
+// A wait polls the port without pause for a first stretch, then waits in the kernel in slices,
+// so that a deadline, a clock set back or a cancellation is noticed within a slice. Going to the
+// kernel costs a wake-up that can take longer than a fast device's answer, so a device that
+// answers within the longest stretch gets it; one that did not answer within it gets the shortest,
+// sparing the processor, with the longest again now and then to notice that it answers fast again.
+constexpr Microseconds kShortestBusyPoll(20);
+constexpr Microseconds kLongestBusyPoll(250);
+constexpr int kBusyPollProbeEvery = 16;
 constexpr Microseconds kLongestSlice(20000);
 // Cancellation is asked only in waits that have lasted this long, then at most this often and
 // at once after a signal: a fast exchange never pays for asking.
@@ -36,6 +42,21 @@ constexpr Microseconds kCancellationEvery(10000);
 // Input whose length nothing tells is drained until the port has been quiet this long: bursty
 // links (Bluetooth, the latency timers of USB adapters) hold bytes back for tens of milliseconds.
 constexpr Microseconds kQuietInterval(50000);
+
+// Waits in progress in the process. While several wait at once, on several threads for several
+// devices, a polling wait yields the processor at every look: the others and whatever answers
+// them get to run, and the processor stays awake for the answer.
+std::atomic<int> waits_in_progress{0};
+
+class WaitInProgress {
+public:
+    WaitInProgress() { waits_in_progress.fetch_add(1, std::memory_order_relaxed); }
+    ~WaitInProgress() { waits_in_progress.fetch_sub(1, std::memory_order_relaxed); }
+    WaitInProgress(const WaitInProgress&) = delete;
+    WaitInProgress& operator=(const WaitInProgress&) = delete;
+
+    bool Alone() const { return waits_in_progress.load(std::memory_order_relaxed) == 1; }
+};
 
 constexpr std::time_t WholeSeconds(Microseconds time) {
     return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(time).count());
@@ -88,22 +109,44 @@ Microseconds Device::Deadline(Microseconds start) const {
     return std::chrono::seconds(WholeSeconds(start) + seconds);
 }
 
+Microseconds Device::BusyPoll() {
+    if (answers_fast || ++waits_since_probe == kBusyPollProbeEvery) {
+        waits_since_probe = 0;
+        return kLongestBusyPoll;
+    }
+    return kShortestBusyPoll;
+}
+
 Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microseconds quiet) {
+    if (Waiting() >= count) {
+        return WaitEnd::Arrived;
+    }
     const Microseconds began = clock();
+    const Microseconds busy_poll = BusyPoll();
+    const WaitInProgress in_progress;
+    bool polling = true;
     Microseconds next_check = began + kCancellationAfter;
     for (;;) {
+        const Microseconds now = clock();
         if (Waiting() >= count) {
+            answers_fast = answers_fast || polling;
             return WaitEnd::Arrived;
         }
-        const Microseconds now = clock();
         const Microseconds waited = now - began;
         if (waited < Microseconds::zero() || TimedOut(start, now) ||
             (quiet > Microseconds::zero() && waited >= quiet)) {
             return WaitEnd::TimedOut;
         }
-        if (waited < kBusyPoll) {
+        if (polling && waited < busy_poll) {
+            if (!in_progress.Alone()) {
+                std::this_thread::yield();
+            }
             continue;
         }
+        if (polling && busy_poll == kLongestBusyPoll) {
+            answers_fast = false;
+        }
+        polling = false;
         if (now >= next_check) {
             if (cancellation != nullptr && cancellation->Requested()) {
                 return WaitEnd::Cancelled;

@@ -36,6 +36,9 @@ constexpr uint32_t kBitsPerCharacter = 10;
 // descriptor that select cannot watch (one numbered FD_SETSIZE or above).
 constexpr uint32_t kShortestPauseUs = 50;
 constexpr uint32_t kUnwatchablePauseUs = 1000;
+// A block that has begun to go out may take this many budgets in all to end: half a frame on the
+// line would put the device out of step, so it is given up only when the device is gone for good.
+constexpr uint64_t kBegunBlockBudgets = 5;
 
 timeval Interval(uint32_t microseconds) {
     timeval interval{};
@@ -141,27 +144,25 @@ int serialib::send_all(const void* data, uint32_t n, uint32_t timeout_ms) {
     const char* const bytes = static_cast<const char*>(data);
     port_timer timer(clock);
     timer.start();
-    bool begun = false;
+    uint64_t budget_ms = timeout_ms;
     uint32_t written = 0;
     while (written < n) {
         const ssize_t r = ::write(fd, bytes + written, n - written);
         if (r > 0) {
             written += static_cast<uint32_t>(r);
-            if (!begun && written < n) {
-                begun = true;
-                timer.start();
-            }
+            budget_ms = static_cast<uint64_t>(timeout_ms) * kBegunBlockBudgets;
             continue;
         }
         if (r == -1 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             return kWriteFailed;
         }
         const uint64_t spent = timer.spent_ms();
-        if (spent >= timeout_ms) {
+        if (spent >= budget_ms) {
             errno = EAGAIN;
             return kWriteFailed;
         }
-        (void)wait_until(true, static_cast<uint32_t>((timeout_ms - spent) * 1000));
+        const uint64_t rest_us = std::min<uint64_t>((budget_ms - spent) * 1000, UINT32_MAX);
+        (void)wait_until(true, static_cast<uint32_t>(rest_us));
     }
     return static_cast<int>(n);
 }

@@ -50,8 +50,9 @@ public:
     int send_text(const char* text);
     int send_bytes(const void* data, uint32_t n);
     // n once all n bytes are written, waiting in the kernel while the port cannot take more;
-    // kWriteFailed when a write fails or the budget is spent with bytes unwritten. A block that
-    // has begun to go out gets the budget once more to end, so that it rarely leaves half a frame.
+    // kWriteFailed when a write fails or the budget is spent with bytes unwritten (errno EAGAIN).
+    // A block that has begun to go out gets five budgets in all to end, so that a device that
+    // stops reading for a while does not get half a frame.
     int send_all(const void* data, uint32_t n, uint32_t timeout_ms);
 
     // A timeout_ms of 0 means no limit.

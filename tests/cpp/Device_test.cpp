@@ -150,10 +150,42 @@ TEST(DeviceTimeOut, ClockSetBackEndsTheWaitAtOnce) {
 TEST(DeviceWaiting, FastRepliesAreSeenWithoutTheKernel) {
     MemoryLink link;
     FramedDevice device(link);
-    link.Arrive({0x2B}, microseconds(20)).Arrive(Bytes(24, 0x01), microseconds(30));
+    link.Arrive({0x2B}, microseconds(10)).Arrive(Bytes(24, 0x01), microseconds(15));
     EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
     EXPECT_EQ(device.ReadPayload(24), 24);
     EXPECT_EQ(link.KernelWaits(), 0);
+}
+
+TEST(DeviceWaiting, BusyPollFollowsHowFastTheDeviceAnswers) {
+    MemoryLink link;
+    FramedDevice device(link);
+    const auto answer_after = [&](microseconds delay) {
+        link.Arrive({0x2B}, delay);
+        EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
+    };
+    const auto polled_through = [&](microseconds delay) {
+        const int kernel_waits = link.KernelWaits();
+        answer_after(delay);
+        return link.KernelWaits() == kernel_waits;
+    };
+    // A device that answers fast: even a slow answer, up to a quarter of a millisecond, is seen
+    // without going to the kernel.
+    answer_after(microseconds(40));
+    EXPECT_TRUE(polled_through(microseconds(200)));
+
+    // Once it has not answered within that, a wait polls only briefly before the kernel.
+    answer_after(milliseconds(2));
+    const long readings = link.ClockReadings();
+    answer_after(milliseconds(2));
+    EXPECT_LT(link.ClockReadings() - readings, 40);
+
+    // Every sixteenth wait polls long again, and so finds the device fast again.
+    int polled = 0;
+    for (int i = 0; i < 16; ++i) {
+        polled += polled_through(microseconds(100));
+    }
+    EXPECT_GE(polled, 1);
+    EXPECT_TRUE(polled_through(microseconds(200)));
 }
 
 TEST(DeviceWaiting, SlowerRepliesAreAwaitedInTheKernel) {

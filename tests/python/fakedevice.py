@@ -30,6 +30,22 @@ class Reply:
 
 
 @dataclass(frozen=True)
+class Seek:
+    """Skip what the code under test writes until these bytes come, as a device finds its next
+    frame after a broken one; then go on."""
+
+    data: bytes
+
+
+@dataclass(frozen=True)
+class Stall:
+    """Read nothing the code under test writes for `seconds`, as a device that has stopped
+    reading: its writes fill the line and then wait."""
+
+    seconds: float
+
+
+@dataclass(frozen=True)
 class Hangup:
     """Close the master side: from then on the port reads as unplugged."""
 
@@ -106,6 +122,7 @@ def _serve(control):
     step_since = time.monotonic()
     received = bytearray()
     matched = 0
+    reading_from = 0.0
     outgoing = bytearray()
     mismatches = []
 
@@ -123,6 +140,13 @@ def _serve(control):
                         f"step {next_step}: expected {step.data.hex(' ')}, received {got.hex(' ')}"
                     )
                 matched += len(step.data)
+            elif isinstance(step, Seek):
+                found = received.find(step.data, matched)
+                if found < 0:
+                    break
+                matched = found + len(step.data)
+            elif isinstance(step, Stall):
+                reading_from = now + step.seconds
             else:
                 due = step_since + step.delay
                 if now < due:
@@ -137,7 +161,8 @@ def _serve(control):
             next_step += 1
             step_since = now = time.monotonic()
 
-        readers = [control] + ([master] if master is not None else [])
+        reading = master is not None and time.monotonic() >= reading_from
+        readers = [control] + ([master] if reading else [])
         writers = [master] if master is not None and outgoing else []
         readable, writable, _ = select.select(readers, writers, [], wait)
         if master in readable:

@@ -29,11 +29,24 @@ SignalCancellation* SignalCancellation::Get() {
 }
 
 bool SignalCancellation::Requested() {
-    if (PyThread_get_thread_ident() != main_thread) {
+    // PyPy declares the identity signed, CPython unsigned.
+    if (static_cast<unsigned long>(PyThread_get_thread_ident()) != main_thread) {
         return false;
     }
     pybind11::gil_scoped_acquire lock;
-    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) {
+        return true;
+    }
+#ifdef PYPY_VERSION
+    // PyPy's PyErr_CheckSignals runs no handlers; its own waits do, so a zero sleep serves.
+    try {
+        pybind11::module_::import("time").attr("sleep")(0);
+    } catch (pybind11::error_already_set& raised) {
+        raised.restore();
+        return true;
+    }
+#endif
+    return false;
 }
 
 }  // namespace Ornix::HardwareAPI::Python

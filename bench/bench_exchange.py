@@ -99,14 +99,16 @@ def spread(values, scale=1.0, form="{:.1f}"):
 
 
 def per_exchange(section):
-    """Median time per exchange in microseconds (rounds pooled) and the rounds' medians."""
+    """Per client, in microseconds: each round's median exchange time and the median of those,
+    the 99th percentile of all rounds together, and each round's processor time per exchange."""
     table = {}
     for name, rounds in section.results.items():
         pooled = sorted(t for result in rounds for t in result["times"])
+        medians = [statistics.median(result["times"]) / 1000 for result in rounds]
         table[name] = {
-            "median": statistics.median(pooled) / 1000,
+            "median": statistics.median(medians),
             "p99": pooled[int(0.99 * (len(pooled) - 1))] / 1000,
-            "rounds": [statistics.median(result["times"]) / 1000 for result in rounds],
+            "rounds": medians,
             "processor": [
                 result["processor"] / len(result["times"]) * 1e6
                 for result in rounds

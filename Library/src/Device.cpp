@@ -28,12 +28,12 @@ constexpr int kMaxFloatsPerFrame = 255;
 
 // A wait polls the port without pause for a first stretch, then waits in the kernel in slices,
 // so that a deadline, a clock set back or a cancellation is noticed within a slice. Going to the
-// kernel costs a wake-up that can take longer than a fast device's answer, so a device that
-// answers within the longest stretch gets it; one that did not answer within it gets the shortest,
-// sparing the processor, with the longest again now and then to notice that it answers fast again.
-constexpr Microseconds kShortestBusyPoll(20);
-constexpr Microseconds kLongestBusyPoll(250);
-constexpr int kBusyPollProbeEvery = 16;
+// kernel costs a wake-up that can take longer than a fast device's answer (over 100 us on a busy
+// virtual machine), so a device whose last answer came within kFastAnswer, wake-up included, is
+// polled; one that answered later, or not at all, is awaited in the kernel at once, sparing the
+// processor for as long as it answers that slowly.
+constexpr Microseconds kBusyPoll(250);
+constexpr Microseconds kFastAnswer(750);
 constexpr Microseconds kLongestSlice(20000);
 // Cancellation is asked only in waits that have lasted this long, then at most this often and
 // at once after a signal: a fast exchange never pays for asking.
@@ -109,44 +109,32 @@ Microseconds Device::Deadline(Microseconds start) const {
     return std::chrono::seconds(WholeSeconds(start) + seconds);
 }
 
-Microseconds Device::BusyPoll() {
-    if (answers_fast || ++waits_since_probe == kBusyPollProbeEvery) {
-        waits_since_probe = 0;
-        return kLongestBusyPoll;
-    }
-    return kShortestBusyPoll;
-}
-
 Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microseconds quiet) {
     if (Waiting() >= count) {
         return WaitEnd::Arrived;
     }
     const Microseconds began = clock();
-    const Microseconds busy_poll = BusyPoll();
+    const Microseconds busy_poll = answers_fast ? kBusyPoll : Microseconds::zero();
     const WaitInProgress in_progress;
-    bool polling = true;
     Microseconds next_check = began + kCancellationAfter;
     for (;;) {
         const Microseconds now = clock();
+        const Microseconds waited = now - began;
         if (Waiting() >= count) {
-            answers_fast = answers_fast || polling;
+            answers_fast = waited < kFastAnswer;
             return WaitEnd::Arrived;
         }
-        const Microseconds waited = now - began;
         if (waited < Microseconds::zero() || TimedOut(start, now) ||
             (quiet > Microseconds::zero() && waited >= quiet)) {
+            answers_fast = false;
             return WaitEnd::TimedOut;
         }
-        if (polling && waited < busy_poll) {
+        if (waited < busy_poll) {
             if (!in_progress.Alone()) {
                 std::this_thread::yield();
             }
             continue;
         }
-        if (polling && busy_poll == kLongestBusyPoll) {
-            answers_fast = false;
-        }
-        polling = false;
         if (now >= next_check) {
             if (cancellation != nullptr && cancellation->Requested()) {
                 return WaitEnd::Cancelled;

@@ -86,13 +86,10 @@ private:
     // Waits until `count` bytes are waiting: for at most the time-out counted from `start` and,
     // when `quiet` is positive, for at most that long from now.
     WaitEnd AwaitBytes(size_t count, Microseconds start, Microseconds quiet);
-    // How long a wait polls before it goes to the kernel, from how fast the device answers.
-    Microseconds BusyPoll();
 
     Clock clock;
     Cancellation* cancellation = nullptr;
-    bool answers_fast = true;  // no wait has polled its longest in vain since one saw its bytes
-    int waits_since_probe = 0;
+    bool answers_fast = true;  // the last wait that waited ended soon: the next one polls first
 };
 
 }  // namespace Ornix::HardwareAPI::Devices

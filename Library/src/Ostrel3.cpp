@@ -264,7 +264,7 @@ void Ostrel3::RequestConfigE3(uint8_t value) {
     SendConfigWrite(kConfigE3, 1);
 }
 
-bool Ostrel3::ReceiveResponse(uint8_t code, size_t length) {
+bool Ostrel3::ReceiveCode(uint8_t code) {
     uint8_t received = 0;
     if (!ReadCode(received)) {
         return false;
@@ -273,19 +273,19 @@ bool Ostrel3::ReceiveResponse(uint8_t code, size_t length) {
         SkipResponse(received);
         return false;
     }
-    return ReadPayload(length) == Succeeded(length);
+    return true;
+}
+
+bool Ostrel3::ReceiveResponse(uint8_t code, size_t length) {
+    return ReceiveCode(code) && ReadPayload(length) == Succeeded(length);
 }
 
 bool Ostrel3::ReceiveResponse(uint8_t code, uint8_t sub_code, size_t length) {
     // The sub-code is read only after the right first code: otherwise it is not a sub-code.
+    if (!ReceiveCode(code)) {
+        return false;
+    }
     uint8_t received = 0;
-    if (!ReadCode(received)) {
-        return false;
-    }
-    if (received != code) {
-        SkipResponse(received);
-        return false;
-    }
     if (!ReadCode(received)) {
         return false;
     }

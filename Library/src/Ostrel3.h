@@ -136,6 +136,8 @@ private:
     void SendCodes(uint8_t code, uint8_t sub_code);
     void SendConfigRead(uint8_t sub_code);
     void SendConfigWrite(uint8_t sub_code, size_t value_length);
+    // Reads a response code: true when it is `code`; a wrong one is skipped with its rest.
+    bool ReceiveCode(uint8_t code);
     // Reads the response code (and sub-code) and then `length` payload bytes. A wrong code puts
     // the stream back in step; false when the response did not arrive as expected.
     bool ReceiveResponse(uint8_t code, size_t length);

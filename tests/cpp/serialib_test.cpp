@@ -452,7 +452,7 @@ protected:
 };
 
 TEST_F(StalledDevice, WriteWaitsUntilTheDeviceReadsAgain) {
-    device.Stall(Milliseconds(600));
+    device.Stall(Milliseconds(300));
     const int frames = FillTheLine();
     ASSERT_GT(frames, 0);
     const Bytes frame(13, 0x1C);

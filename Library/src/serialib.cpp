@@ -270,33 +270,27 @@ int serialib::pending_bytes() const {
 }
 
 int serialib::wait_for_input(uint32_t count, uint32_t timeout_us) {
-    const auto enough = [&] {
-        return static_cast<uint32_t>(std::max(pending_bytes(), 0)) >= count;
-    };
-    if (enough()) {
+    const auto waiting = [this] { return static_cast<uint32_t>(std::max(pending_bytes(), 0)); };
+    const uint32_t before = waiting();
+    if (before >= count) {
         return kInputWaiting;
     }
     int result = kInputNotYet;
-    const int waiting = pending_bytes();
     if (fd < 0) {
         result = idle(timeout_us);
-    } else if (waiting > 0) {
+    } else if (before > 0) {
         // The descriptor stays readable until the bytes are read: wait for the rest by the clock.
-        const uint64_t rest_us =
-            static_cast<uint64_t>(count - static_cast<uint32_t>(waiting)) * character_us;
+        const uint64_t rest_us = static_cast<uint64_t>(count - before) * character_us;
         result = idle(static_cast<uint32_t>(
             std::min<uint64_t>(timeout_us, std::max<uint64_t>(rest_us, kShortestPauseUs))));
-    } else {
-        result = wait_until(false, timeout_us);
-        if (result == 1 && pending_bytes() == 0) {
-            // Readable with nothing to read: the line has hung up or failed and stays readable.
-            result = idle(timeout_us);
-        }
+    } else if ((result = wait_until(false, timeout_us)) == 1 && waiting() == 0) {
+        // Readable with nothing to read: the line has hung up or failed and stays readable.
+        result = idle(timeout_us);
     }
     if (result == kWaitInterrupted) {
         return kWaitInterrupted;
     }
-    return enough() ? kInputWaiting : kInputNotYet;
+    return waiting() >= count ? kInputWaiting : kInputNotYet;
 }
 
 int serialib::idle(uint32_t timeout_us) {

@@ -2,6 +2,8 @@
 
 #include <pythread.h>
 
+#include <string>
+
 namespace Ornix::HardwareAPI::Python {
 
 Deprecation::Deprecation(const char* message) {
@@ -33,7 +35,7 @@ bool SignalCancellation::Requested() {
     if (static_cast<unsigned long>(PyThread_get_thread_ident()) != main_thread) {
         return false;
     }
-    pybind11::gil_scoped_acquire lock;
+    const LockTaken lock;
     if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) {
         return true;
     }
@@ -47,6 +49,21 @@ bool SignalCancellation::Requested() {
     }
 #endif
     return false;
+}
+
+void RequireInitialised(pybind11::handle object, const std::type_info& type) {
+    const pybind11::detail::type_info* info = pybind11::detail::get_type_info(type);
+    if (!object || info == nullptr || !PyObject_TypeCheck(object.ptr(), info->type)) {
+        return;  // not an object of the class: the binding layer refuses it as usual
+    }
+    auto* instance = reinterpret_cast<pybind11::detail::instance*>(object.ptr());
+    const pybind11::detail::value_and_holder part = instance->get_value_and_holder(info, false);
+    if (part.inst != nullptr && !part.holder_constructed()) {
+        const pybind11::handle cls(reinterpret_cast<PyObject*>(Py_TYPE(object.ptr())));
+        throw pybind11::type_error(pybind11::str(cls.attr("__module__")).cast<std::string>() + "." +
+                                   pybind11::str(cls.attr("__qualname__")).cast<std::string>() +
+                                   " object is not initialised: its __init__ has not run");
+    }
 }
 
 }  // namespace Ornix::HardwareAPI::Python

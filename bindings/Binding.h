@@ -1,14 +1,25 @@
 // What the module body and the device registrations share: the registration functions, the
-// deprecation warning of the older methods, and the one way a device call is run from Python,
-// with or without the interpreter lock, ending early when Ctrl-C asks for it.
+// deprecation warning of the older methods, the one way a device call gives up and takes back
+// the interpreter lock (ending early when Ctrl-C asks for it), and the argument conversions that
+// refuse what no library call may see: objects whose __init__ never ran, port names with NUL.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <type_traits>
+#include <typeinfo>
 
 #include "Cancellation.h"
+#include "Handle.h"
+#include "Ostrel3.h"
+#include "SerialStream.h"
+#include "UUID.h"
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace Ornix::HardwareAPI::Python {
 
@@ -43,6 +54,20 @@ private:
     unsigned long main_thread = 0;
 };
 
+// The interpreter lock, taken on a thread whose device call has given it up: for the handle's
+// callbacks and for looking at signals. Taking it may end the thread when the interpreter is
+// shutting down; that happens in the constructor, which the thread's unwinding passes through.
+class LockTaken {
+public:
+    LockTaken() : state(PyGILState_Ensure()) {}
+    ~LockTaken() { PyGILState_Release(state); }
+    LockTaken(const LockTaken&) = delete;
+    LockTaken& operator=(const LockTaken&) = delete;
+
+private:
+    PyGILState_STATE state;
+};
+
 // Raises the error a signal handler left pending during a device call.
 inline void RaiseIfInterrupted() {
     if (PyErr_Occurred() != nullptr) {
@@ -64,23 +89,96 @@ auto Locked(Call&& call) {
 }
 
 // Runs a device call without the interpreter lock, so that other Python threads run while it
-// waits; the lock is back before anything is raised or a result is built.
+// waits; the lock is back before anything is raised or a result is built. A thread that takes
+// the lock back while the interpreter shuts down (a daemon thread at exit) is ended there by the
+// interpreter: the lock is taken back outside any destructor, and that ending passes through
+// untouched, so that it ends the thread and not the process.
 template <typename Call>
 auto Unlocked(Call&& call) {
-    if constexpr (std::is_void_v<decltype(call())>) {
-        {
-            pybind11::gil_scoped_release release;
-            call();
+    PyThreadState* const state = PyEval_SaveThread();
+    const auto run = [&] {
+        try {
+            return call();
+#ifdef __GLIBCXX__
+        } catch (abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
         }
+    };
+    if constexpr (std::is_void_v<decltype(call())>) {
+        run();
+        PyEval_RestoreThread(state);
         RaiseIfInterrupted();
     } else {
-        auto result = [&] {
-            pybind11::gil_scoped_release release;
-            return call();
-        }();
+        auto result = run();
+        PyEval_RestoreThread(state);
         RaiseIfInterrupted();
         return result;
     }
 }
 
+// Refuses an object of a bound class whose __init__ has not run (made with __new__ alone): no
+// library call may see the storage behind it.
+void RequireInitialised(pybind11::handle object, const std::type_info& type);
+
+// A port name from Python: a str, bytes or bytearray without NUL, or None for no name.
+struct PortName {
+    std::optional<std::string> text;
+    const char* c_str() const { return text ? text->c_str() : nullptr; }
+};
+
 }  // namespace Ornix::HardwareAPI::Python
+
+namespace pybind11::detail {
+
+// Loads an object of a bound class as the binding layer does, once it is known to be built.
+template <typename T>
+class initialised_caster : public type_caster_base<T> {
+public:
+    bool load(handle source, bool convert) {
+        Ornix::HardwareAPI::Python::RequireInitialised(source, typeid(T));
+        return type_caster_base<T>::load(source, convert);
+    }
+};
+
+template <>
+class type_caster<Ornix::HardwareAPI::IO::SerialStream>
+    : public initialised_caster<Ornix::HardwareAPI::IO::SerialStream> {};
+template <>
+class type_caster<Ornix::HardwareAPI::UUID> : public initialised_caster<Ornix::HardwareAPI::UUID> {
+};
+template <>
+class type_caster<Ornix::HardwareAPI::Devices::Ostrel3>
+    : public initialised_caster<Ornix::HardwareAPI::Devices::Ostrel3> {};
+template <>
+class type_caster<Ornix::HardwareAPI::Devices::Handle>
+    : public initialised_caster<Ornix::HardwareAPI::Devices::Handle> {};
+
+// Converts as a text argument does, and prints as "str"; a NUL inside the name raises
+// ValueError, as Python's own open does, since the library would see only what comes before it.
+template <>
+struct type_caster<Ornix::HardwareAPI::Python::PortName> {
+    PYBIND11_TYPE_CASTER(Ornix::HardwareAPI::Python::PortName, const_name("str"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            value = {};
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(source, convert)) {
+            return false;
+        }
+        std::string name = cast_op<std::string&&>(std::move(text));
+        if (name.find('\0') != std::string::npos) {
+            throw value_error("embedded null byte");
+        }
+        value.text = std::move(name);
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

@@ -22,16 +22,18 @@ using Ornix::HardwareAPI::UUID;
 using Ornix::HardwareAPI::Devices::Device;
 using Ornix::HardwareAPI::IO::SerialStream;
 using Ornix::HardwareAPI::Python::Locked;
+using Ornix::HardwareAPI::Python::PortName;
 using Ornix::HardwareAPI::Python::SignalCancellation;
 using Ornix::HardwareAPI::Python::Unlocked;
 
 void RegisterSerialStream(py::module_& m) {
     py::class_<SerialStream>(m, "SerialStream")
-        .def(py::init([](const char* port) {
-                 // Opening a port may block; other Python threads go on meanwhile.
-                 return Unlocked([&] { return std::make_unique<SerialStream>(port, true); });
-             }),
-             "Initialize the serial stream");
+        .def(
+            py::init([](const PortName& port) {
+                // Opening a port may block; other Python threads go on meanwhile.
+                return Unlocked([&] { return std::make_unique<SerialStream>(port.c_str(), true); });
+            }),
+            "Initialize the serial stream");
 }
 
 void RegisterUuid(py::module_& m) {

@@ -68,6 +68,9 @@ namespace {
 constexpr const char* kPureStatusCallback =
     "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"";
 
+// Carries the library's field-form callbacks into the overrides of a Python subclass. The
+// override is looked up on every message, since a class may gain one at any time, and called
+// whenever it is not the base method: a Receive inside an override reaches the overrides too.
 class TrampolineHandle : public Handle {
 public:
     using Handle::Handle;
@@ -75,8 +78,11 @@ public:
     void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id,
                              uint8_t device_model_number, uint8_t hardware_version,
                              uint8_t firmware_version) override {
-        PYBIND11_OVERRIDE(void, Handle, OnReceiveHandleInfo, tool_data_remaining, device_id,
-                          device_model_number, hardware_version, firmware_version);
+        const LockTaken lock;
+        if (const py::object override = Override("OnReceiveHandleInfo")) {
+            override(tool_data_remaining, device_id, device_model_number, hardware_version,
+                     firmware_version);
+        }
     }
 
     void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion,
@@ -88,9 +94,8 @@ public:
         std::array<uint8_t, HandleStatusMessage::kMaxUserData> data;
         std::copy(user_data, user_data + user_data_length, data.begin());
 
-        py::gil_scoped_acquire lock;
-        const py::function override =
-            py::get_override(static_cast<const Handle*>(this), "OnReceiveHandleStatusMessage");
+        const LockTaken lock;
+        const py::object override = Override("OnReceiveHandleStatusMessage");
         if (!override) {
             throw std::runtime_error(kPureStatusCallback);
         }
@@ -103,9 +108,51 @@ public:
     }
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
-        PYBIND11_OVERRIDE(void, Handle, OnReceiveHandleErrorResponse, device_id, error_code);
+        const LockTaken lock;
+        if (const py::object override = Override("OnReceiveHandleErrorResponse")) {
+            override(device_id, error_code);
+        }
+    }
+
+private:
+    // The Python object's method of that name when it is not the base method; nothing else.
+    py::object Override(const char* name) const {
+        const py::detail::type_info* base = py::detail::get_type_info(typeid(Handle));
+        const py::handle self =
+            py::detail::get_object_handle(static_cast<const Handle*>(this), base);
+        if (!self) {
+            return {};
+        }
+        py::object method = py::getattr(self, name, py::none());
+        const py::object base_method =
+            py::getattr(py::handle(reinterpret_cast<PyObject*>(base->type)), name);
+        if (method.is_none() ||
+            py::detail::get_function(method).ptr() == py::detail::get_function(base_method).ptr()) {
+            return {};
+        }
+        return method;
     }
 };
+
+// Whether the Python code calling a base callback method is that method's override on the same
+// object: a base-class call (super()), which gets the base behaviour and not the override again.
+// Called from anywhere else, the base method passes the call on to the override, if any.
+bool CalledFromItsOverride(const Handle& handle, const char* name) {
+    const py::handle self = py::detail::get_object_handle(
+        static_cast<const Handle*>(&handle), py::detail::get_type_info(typeid(Handle)));
+    const py::object frame = py::module_::import("sys").attr("_getframe")(0);
+    const py::object code = frame.attr("f_code");
+    if (code.attr("co_name").cast<std::string>() != name ||
+        code.attr("co_argcount").cast<int>() == 0) {
+        return false;
+    }
+    const py::object first = code.attr("co_varnames")[py::int_(0)];
+    return frame.attr("f_locals").attr("get")(first).is(self);
+}
+
+bool IsSubclass(const Handle& handle) {
+    return dynamic_cast<const TrampolineHandle*>(&handle) != nullptr;
+}
 
 py::dict StatusDict(const QuilletStatus& status) {
     py::dict result;
@@ -155,13 +202,26 @@ void RegisterHandle(py::module_& module) {
         .def(
             "RequestStatus", [](Handle& handle) { Unlocked([&] { handle.RequestStatus(); }); },
             "request handle status")
-        .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, py::arg("tool_data_remaining"),
-             py::arg("device_id"), py::arg("device_model_number"), py::arg("hardware_version"),
-             py::arg("firmware_version"), "OnReceiveHandleInfo")
+        .def(
+            "OnReceiveHandleInfo",
+            [](Handle& handle, uint8_t tool_data_remaining, uint16_t device_id,
+               uint8_t device_model_number, uint8_t hardware_version, uint8_t firmware_version) {
+                if (IsSubclass(handle) && !CalledFromItsOverride(handle, "OnReceiveHandleInfo")) {
+                    handle.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number,
+                                               hardware_version, firmware_version);
+                }
+            },
+            py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
+            py::arg("hardware_version"), py::arg("firmware_version"), "OnReceiveHandleInfo")
         .def(
             "OnReceiveHandleStatusMessage",
             [](Handle& handle, uint16_t device_id, float quaternion, uint8_t error_flag,
                uint8_t hall_effect_sensor_level, uint8_t user_data_length, uint8_t user_data) {
+                // Pure for Python subclasses: what super() reaches.
+                if (IsSubclass(handle) &&
+                    CalledFromItsOverride(handle, "OnReceiveHandleStatusMessage")) {
+                    throw std::runtime_error(kPureStatusCallback);
+                }
                 // The callback reads four components and user_data_length bytes: pad with zeros.
                 const std::array<float, 4> components = {quaternion, 0.0f, 0.0f, 0.0f};
                 std::array<uint8_t, HandleStatusMessage::kMaxUserData> data{};
@@ -173,8 +233,15 @@ void RegisterHandle(py::module_& module) {
             py::arg("device_id"), py::arg("quaternion"), py::arg("error_flag"),
             py::arg("hall_effect_sensor_level"), py::arg("user_data_length"), py::arg("user_data"),
             "OnReceiveHandleStatusMessage")
-        .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
-             py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
+        .def(
+            "OnReceiveHandleErrorResponse",
+            [](Handle& handle, uint16_t device_id, uint8_t error_code) {
+                if (IsSubclass(handle) &&
+                    !CalledFromItsOverride(handle, "OnReceiveHandleErrorResponse")) {
+                    handle.OnReceiveHandleErrorResponse(device_id, error_code);
+                }
+            },
+            py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
         .def(
             "Receive", [](Handle& handle) { return Unlocked([&] { return handle.Receive(); }); },
             "Receive data from the handle")

@@ -131,6 +131,56 @@ def test_base_calls_inside_overrides(handle_on):
         handle.Receive()
 
 
+class ReceivesInside(ornix.Handle):
+    """Reads the next two messages from inside its first info callback."""
+
+    def __init__(self, stream):
+        ornix.Handle.__init__(self, stream)
+        self.calls = []
+
+    def OnReceiveHandleInfo(self, *fields):
+        self.calls.append(("info", fields[1]))
+        if len(self.calls) == 1:
+            self.calls.append(("nested", self.Receive(), self.Receive()))
+
+    def OnReceiveHandleStatusMessage(self, *fields):
+        self.calls.append(("status", fields[0]))
+
+
+def test_a_receive_inside_an_override_reaches_the_overrides(handle_on):
+    second_info = INFO[:2] + b"\x78\x56" + INFO[4:]
+    handle, _ = handle_on(ReceivesInside, Reply(INFO + second_info + status_message()))
+    assert handle.Receive() == 6
+    assert handle.calls == [
+        ("info", 0x1234),
+        ("info", 0x5678),
+        ("status", 0x0102),
+        ("nested", 6, 21),
+    ]
+
+
+def test_overrides_given_to_a_class_later_are_called(handle_on):
+    class Late(ornix.Handle):
+        pass
+
+    calls = []
+    handle, device = handle_on(Late, Reply(INFO), Reply(status_message()))
+    assert handle.Receive() == 6
+    with pytest.raises(RuntimeError, match="pure virtual"):
+        handle.Receive()
+    Late.OnReceiveHandleInfo = lambda self, *fields: calls.append(("info", fields[1]))
+    Late.OnReceiveHandleStatusMessage = lambda self, *fields: calls.append(("status", fields[0]))
+    device.add(Reply(INFO), Reply(status_message()))
+    assert handle.Receive() == 6
+    assert handle.Receive() == 21
+    assert calls == [("info", 0x1234), ("status", 0x0102)]
+    # And on the class they were taken from, they go again.
+    del Late.OnReceiveHandleInfo
+    device.add(Reply(INFO))
+    assert handle.Receive() == 6
+    assert calls == [("info", 0x1234), ("status", 0x0102)]
+
+
 def test_exception_in_an_override_comes_out_of_receive(handle_on):
     handle, _ = handle_on(Raising, Reply(INFO), Reply(ERROR))
     with pytest.raises(KeyError, match="from the override"):

@@ -68,6 +68,17 @@ def test_bad_arguments_raise_type_error_and_open_nothing(native_output, args, kw
     assert native_output.read().err == ""
 
 
+@pytest.mark.parametrize(
+    "name",
+    [MISSING + "\x00junk", (MISSING + "\x00").encode(), bytearray(b"\x00" + MISSING.encode())],
+)
+def test_a_name_with_a_nul_raises_value_error_and_opens_nothing(native_output, name):
+    # Only what comes before the NUL would reach the system: another port, or none.
+    with pytest.raises(ValueError, match="embedded null byte"):
+        ornix.SerialStream(name)
+    assert native_output.read().err == ""
+
+
 def test_stream_is_opaque():
     stream = ornix.SerialStream(None)
     assert ornix.SerialStream.__doc__ is None

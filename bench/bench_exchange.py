@@ -8,8 +8,9 @@ Sections, all measured in one run, in interleaved rounds so that drift hits ever
 - 3 arms:    three arms driven by three threads, against one thread taking them in turn.
 
 Every client is a process of its own (bench/exchange_client.py); `--baseline PYTHON` also times
-the library as installed for another interpreter, such as an earlier build in its own venv.
-Run: python3 bench/bench_exchange.py [--rounds R] [--baseline PYTHON]
+the library as installed for another interpreter, such as an earlier build in its own venv, and
+`--pypy PYTHON` the library under PyPy.
+Run: python3 bench/bench_exchange.py [--rounds R] [--baseline PYTHON] [--pypy PYTHON]
 """
 
 import argparse
@@ -31,6 +32,9 @@ FLOOR_BINARY = os.path.join(HERE, "..", "build", "bench", "floor_client")
 # processor time per exchange stays under this share of the exchange's wall time.
 BASELINE_FACTOR = 1.05
 PROCESSOR_SHARE = 0.1
+# Under PyPy the library's time, at the median and at the 99th percentile, stays within this
+# factor of CPython's.
+PYPY_FACTOR = 1.2
 
 
 def build_floor_client():
@@ -240,6 +244,13 @@ def main():
             f"library/floor within {BASELINE_FACTOR} of baseline/floor {baseline_over_floor:.2f}",
             over_floor <= BASELINE_FACTOR * baseline_over_floor,
         )
+    if options.pypy:
+        for measure in ("median", "p99"):
+            factor = at_once["pypy"][measure] / at_once["library"][measure]
+            verdict(
+                f"PyPy's {measure} at once {factor:.2f} of CPython's, within {PYPY_FACTOR}",
+                factor <= PYPY_FACTOR,
+            )
     for label, table in (("1 ms", one_ms), ("5 ms", five_ms)):
         share = statistics.median(table["library"]["processor"]) / table["library"]["median"]
         verdict(

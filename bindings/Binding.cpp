@@ -1,6 +1,9 @@
 #include "Binding.h"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pythread.h>
+
+#include <csignal>
 
 #include <string>
 
@@ -30,25 +33,33 @@ SignalCancellation* SignalCancellation::Get() {
     return &instance;
 }
 
-bool SignalCancellation::Requested() {
+bool SignalCancellation::Requested([[maybe_unused]] bool signalled) {
     // PyPy declares the identity signed, CPython unsigned.
     if (static_cast<unsigned long>(PyThread_get_thread_ident()) != main_thread) {
         return false;
     }
+#ifdef PYPY_VERSION
+    // PyPy's PyErr_CheckSignals runs no handlers. Calling into its signal module does, but may
+    // also let other threads take the lock for a moment, which a call that holds it (a status
+    // getter, detection) must not allow: such a call looks only after a signal.
+    if (!signalled && PyGILState_Check()) {
+        return false;
+    }
     const LockTaken lock;
-    if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0) {
+    if (PyErr_Occurred() != nullptr) {
         return true;
     }
-#ifdef PYPY_VERSION
-    // PyPy's PyErr_CheckSignals runs no handlers; its own waits do, so a zero sleep serves.
     try {
-        pybind11::module_::import("time").attr("sleep")(0);
+        pybind11::module_::import("signal").attr("getsignal")(SIGINT);
     } catch (pybind11::error_already_set& raised) {
         raised.restore();
         return true;
     }
-#endif
     return false;
+#else
+    const LockTaken lock;
+    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+#endif
 }
 
 void RequireInitialised(pybind11::handle object, const std::type_info& type) {
@@ -65,5 +76,40 @@ void RequireInitialised(pybind11::handle object, const std::type_info& type) {
                                    " object is not initialised: its __init__ has not run");
     }
 }
+
+#ifdef PYPY_VERSION
+namespace {
+
+// The Python module that builds the results under PyPy; the wheel for PyPy carries it.
+constexpr const char* kPyPyLayer = "_OrnixHardwareAPI_pypy";
+
+}  // namespace
+
+InPlaceResults& ThreadResults() {
+    thread_local InPlaceResults results;
+    return results;
+}
+
+void InstallPyPyLayer(pybind11::module_& module) {
+    // Views of the calling thread's in-place results, which the layer keeps for each thread.
+    const pybind11::cpp_function views([] {
+        InPlaceResults& results = ThreadResults();
+        return pybind11::make_tuple(
+            pybind11::memoryview::from_buffer(results.numbers.data(), {results.numbers.size()},
+                                              {sizeof(float)}, true),
+            pybind11::memoryview::from_buffer(results.bytes.data(), {results.bytes.size()},
+                                              {sizeof(uint8_t)}, true));
+    });
+    pybind11::module_::import(kPyPyLayer).attr("install")(module, views);
+}
+
+pybind11::handle StatusDelivery() {
+    PYBIND11_CONSTINIT static pybind11::gil_safe_call_once_and_store<pybind11::object> delivery;
+    return delivery
+        .call_once_and_store_result(
+            [] { return pybind11::module_::import(kPyPyLayer).attr("deliver_status"); })
+        .get_stored();
+}
+#endif
 
 }  // namespace Ornix::HardwareAPI::Python

@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -48,7 +50,7 @@ public:
     // Called once, with the lock held, while the module is initialised.
     static void Prepare();
     static SignalCancellation* Get();
-    bool Requested() override;
+    bool Requested(bool signalled) override;
 
 private:
     unsigned long main_thread = 0;
@@ -123,6 +125,24 @@ auto Unlocked(Call&& call) {
 // Refuses an object of a bound class whose __init__ has not run (made with __new__ alone): no
 // library call may see the storage behind it.
 void RequireInitialised(pybind11::handle object, const std::type_info& type);
+
+#ifdef PYPY_VERSION
+// Under PyPy a container built in C (a tuple, list or dict) lives on until a full collection of
+// PyPy's heap. So the calls a loop makes at rate also come in forms that write their numbers into
+// the calling thread's in-place results and return nothing, and the module's PyPy layer
+// (_OrnixHardwareAPI_pypy, installed by InstallPyPyLayer) builds the results in PyPy itself.
+struct InPlaceResults {
+    std::array<float, 9> numbers{};
+    std::array<uint8_t, Devices::HandleStatusMessage::kMaxUserData> bytes{};
+};
+InPlaceResults& ThreadResults();
+// Imports the PyPy layer and lets it install its methods on the module's classes.
+void InstallPyPyLayer(pybind11::module_& module);
+// The layer's function that hands a status message to a Python override: it takes the override,
+// device id, error flag, sensor level and user data length; the quaternion and the user data
+// wait in the thread's in-place results.
+pybind11::handle StatusDelivery();
+#endif
 
 // A port name from Python: a str, bytes or bytearray without NUL, or None for no name.
 struct PortName {

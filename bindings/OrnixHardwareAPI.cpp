@@ -75,5 +75,8 @@ PYBIND11_MODULE(OrnixHardwareAPI, m) {
     RegisterDetection(m);
     Ornix::HardwareAPI::Python::RegisterOstrel3(m);
     Ornix::HardwareAPI::Python::RegisterHandle(m);
+#ifdef PYPY_VERSION
+    Ornix::HardwareAPI::Python::InstallPyPyLayer(m);
+#endif
     m.attr("__version__") = "dev";
 }

@@ -99,12 +99,29 @@ public:
         if (!override) {
             throw std::runtime_error(kPureStatusCallback);
         }
+#ifdef PYPY_VERSION
+        // The lists are built by the PyPy layer from the thread's in-place results.
+        InPlaceResults& results = ThreadResults();
+        std::copy(components.begin(), components.end(), results.numbers.begin());
+        std::copy(data.begin(), data.begin() + user_data_length, results.bytes.begin());
+        const py::object arguments[] = {override, py::int_(device_id), py::int_(error_flag),
+                                        py::int_(hall_effect_sensor_level),
+                                        py::int_(user_data_length)};
+        PyObject* const pointers[] = {arguments[0].ptr(), arguments[1].ptr(), arguments[2].ptr(),
+                                      arguments[3].ptr(), arguments[4].ptr()};
+        const py::object delivered = py::reinterpret_steal<py::object>(
+            PyObject_Vectorcall(StatusDelivery().ptr(), pointers, std::size(pointers), nullptr));
+        if (!delivered) {
+            throw py::error_already_set();
+        }
+#else
         py::list user_bytes(user_data_length);
         for (size_t i = 0; i < user_data_length; ++i) {
             user_bytes[i] = data[i];
         }
         override(device_id, components, error_flag, hall_effect_sensor_level, user_data_length,
                  user_bytes);
+#endif
     }
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
@@ -178,7 +195,8 @@ std::unique_ptr<Kind> Made(SerialStream* stream) {
 }  // namespace
 
 void RegisterHandle(py::module_& module) {
-    py::class_<Handle, TrampolineHandle>(module, "Handle", "The quillet handle class")
+    py::class_<Handle, TrampolineHandle> handle_class(module, "Handle", "The quillet handle class");
+    handle_class
         .def(py::init([](SerialStream* stream) { return Made<Handle>(stream); },
                       [](SerialStream* stream) { return Made<TrampolineHandle>(stream); }),
              py::keep_alive<1, 2>())
@@ -260,6 +278,20 @@ void RegisterHandle(py::module_& module) {
                 return StatusDict(Unlocked([&] { return handle.GetQuilletStatus(); }));
             },
             "Get the most recent Quillet informations");
+#ifdef PYPY_VERSION
+    // The in-place form of GetQuilletStatus (see Binding.h): device id, quaternion, error flag,
+    // sensor level, buttons and battery level, in that order.
+    handle_class.def("_quillet_status_in_place", [](Handle& handle) {
+        const QuilletStatus status = Unlocked([&] { return handle.GetQuilletStatus(); });
+        float* const numbers = ThreadResults().numbers.data();
+        numbers[0] = status.device_id;
+        std::copy(status.quaternion.begin(), status.quaternion.end(), numbers + 1);
+        numbers[5] = status.error_flag;
+        numbers[6] = status.hall_effect_sensor_level;
+        numbers[7] = status.buttons;
+        numbers[8] = status.battery_level;
+    });
+#endif
 }
 
 }  // namespace Ornix::HardwareAPI::Python

@@ -87,6 +87,41 @@ py::tuple ReceiveInto(Ostrel3& arm, Receive receive, std::vector<float> position
     return py::make_tuple(position, velocity);
 }
 
+#ifdef PYPY_VERSION
+// The in-place forms of the calls a haptic loop makes at rate (see Binding.h).
+void RegisterInPlaceForms(py::class_<Ostrel3>& ostrel3) {
+    using MotionCommand = DeviceState (Ostrel3::*)(const Vector3&);
+    // In the order of the public methods: end_effector_force, joint_torques,
+    // end_effector_position, joint_angles.
+    static constexpr MotionCommand kMotions[] = {&Ostrel3::EndEffectorForce, &Ostrel3::JointTorques,
+                                                 &Ostrel3::EndEffectorPosition,
+                                                 &Ostrel3::JointAngles};
+    ostrel3.def("_motion_in_place", [](Ostrel3& arm, size_t motion, float x, float y, float z) {
+        if (motion >= std::size(kMotions)) {
+            throw py::value_error("no such motion command");
+        }
+        const DeviceState state = Unlocked([&] { return (arm.*kMotions[motion])({x, y, z}); });
+        float* const numbers = ThreadResults().numbers.data();
+        std::copy(state.position.begin(), state.position.end(), numbers);
+        std::copy(state.velocity.begin(), state.velocity.end(), numbers + 3);
+    });
+    // 0: the motor currents, 1: the orientation; held lock, as get_motor_currents and
+    // get_device_orientation.
+    ostrel3.def("_readings_in_place", [](Ostrel3& arm, size_t readings) {
+        float* const numbers = ThreadResults().numbers.data();
+        if (readings == 0) {
+            const Vector3 currents = Locked([&] { return arm.GetMotorCurrents(); });
+            std::copy(currents.begin(), currents.end(), numbers);
+        } else if (readings == 1) {
+            const Devices::Vector4 orientation = Locked([&] { return arm.GetDeviceOrientation(); });
+            std::copy(orientation.begin(), orientation.end(), numbers);
+        } else {
+            throw py::value_error("no such readings");
+        }
+    });
+}
+#endif
+
 constexpr const char* kReceiveDeviceInfoDoc =
     "\n            Receive device info and return a tuple with the following fields: \n"
     "\n            device_id (uint16_t)\n            \n"
@@ -102,7 +137,8 @@ void RegisterOstrel3(py::module_& module) {
     using MotionCommand = DeviceState (Ostrel3::*)(const Vector3&);
     using StateReceive = int (Ostrel3::*)(Vector3&, Vector3&);
 
-    py::class_<Ostrel3>(module, "Ostrel3", "Ostrel3 Device Class")
+    py::class_<Ostrel3> ostrel3(module, "Ostrel3", "Ostrel3 Device Class");
+    ostrel3
         .def(py::init([](SerialStream* stream) {
                  if (stream == nullptr) {
                      throw py::type_error("Ostrel3 needs a SerialStream, not None");
@@ -284,6 +320,9 @@ void RegisterOstrel3(py::module_& module) {
                            "SendPosition is deprecated, use end_effector_position instead");
             },
             py::arg("position") = kZeroVector, "[Deprecated] Send Position to the device");
+#ifdef PYPY_VERSION
+    RegisterInPlaceForms(ostrel3);
+#endif
 }
 
 }  // namespace Ornix::HardwareAPI::Python

@@ -8,8 +8,9 @@ namespace Ornix::HardwareAPI::Devices {
 class Cancellation {
 public:
     // True when the waiting call should end now. Once true it stays true until the call is over,
-    // so that every later wait of the same call ends at once too.
-    virtual bool Requested() = 0;
+    // so that every later wait of the same call ends at once too. `signalled`: a signal ended the
+    // caller's wait since it last asked, for an answerer that looks only then.
+    virtual bool Requested(bool signalled) = 0;
 
 protected:
     ~Cancellation() = default;

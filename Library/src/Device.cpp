@@ -117,6 +117,7 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
     const Microseconds busy_poll = answers_fast ? kBusyPoll : Microseconds::zero();
     const WaitInProgress in_progress;
     Microseconds next_check = began + kCancellationAfter;
+    bool signalled = false;
     for (;;) {
         const Microseconds now = clock();
         const Microseconds waited = now - began;
@@ -136,9 +137,10 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
             continue;
         }
         if (now >= next_check) {
-            if (cancellation != nullptr && cancellation->Requested()) {
+            if (cancellation != nullptr && cancellation->Requested(signalled)) {
                 return WaitEnd::Cancelled;
             }
+            signalled = false;
             next_check = now + kCancellationEvery;
         }
         Microseconds slice = kLongestSlice;
@@ -149,6 +151,7 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
             slice = std::min(slice, quiet - waited);
         }
         if (stream->WaitForInput(count, slice) == InputWait::Interrupted) {
+            signalled = true;
             next_check = std::min(next_check, std::max(now, began + kCancellationAfter));
         }
     }

@@ -24,8 +24,8 @@ using Type = SerialDeviceProvider::Type;
 
 constexpr std::chrono::seconds kOstrel3ProbeWait(3);
 constexpr std::chrono::seconds kHandleProbeWait(5);
-// The probing thread asks the caller's cancellation this often while a query runs.
-constexpr std::chrono::milliseconds kProbeSlice(20);
+// The probing thread looks at its query, and asks the caller's cancellation, this often.
+constexpr std::chrono::milliseconds kProbeSlice(5);
 
 struct NamePattern {
     const char* text;
@@ -108,15 +108,15 @@ public:
 // Carries a cancellation from the probing thread to the query's waits.
 class StopFlag : public Cancellation {
 public:
-    bool Requested() override { return stopped.load(); }
+    bool Requested(bool) override { return stopped.load(); }
     void Stop() { stopped.store(true); }
 
 private:
     std::atomic<bool> stopped{false};
 };
 
-bool Cancelled(Cancellation* cancellation) {
-    return cancellation != nullptr && cancellation->Requested();
+bool Cancelled(Cancellation* cancellation, bool signalled) {
+    return cancellation != nullptr && cancellation->Requested(signalled);
 }
 
 template <typename Probe>
@@ -124,7 +124,7 @@ std::vector<std::string> Detect(const std::string& directory, Probe probe, bool 
                                 Cancellation* cancellation) {
     std::vector<std::string> found;
     for (const auto& [path, type] : SerialDeviceProvider::ListPorts(directory)) {
-        if (Cancelled(cancellation)) {
+        if (Cancelled(cancellation, false)) {
             break;
         }
         if (considered(type) && probe(path.c_str(), cancellation)) {
@@ -143,19 +143,17 @@ int Probe(int (*query)(const char*, Cancellation*), const char* port, std::chron
     std::future<int> answer = std::async(std::launch::async, query, port, &stop);
     const auto deadline = SteadyClock::now() + wait;
     bool in_time = true;
-    for (;;) {
-        const auto now = SteadyClock::now();
-        in_time = now < deadline;
-        const auto slice =
-            in_time ? std::min<SteadyClock::duration>(kProbeSlice, deadline - now) : kProbeSlice;
-        if (answer.wait_for(slice) == std::future_status::ready) {
-            break;
-        }
-        if (!stop.Requested() && Cancelled(cancellation)) {
+    // The wait is made in pauses that a signal ends, so that a cancellation that looks only
+    // after signals learns of them.
+    while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        in_time = SteadyClock::now() < deadline;
+        const bool signalled =
+            IO::SerialStream::Pause(kProbeSlice) == IO::SerialStream::InputWait::Interrupted;
+        if (!stop.Requested(false) && Cancelled(cancellation, signalled)) {
             stop.Stop();
         }
     }
-    if (!in_time || stop.Requested()) {
+    if (!in_time || stop.Requested(false)) {
         answer.get();
         return 0;
     }

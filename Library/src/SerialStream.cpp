@@ -82,21 +82,36 @@ void SerialStream::Write(const void* data, size_t length) {
     std::fflush(stderr);
 }
 
-SerialStream::InputWait SerialStream::WaitForInput(size_t count, std::chrono::microseconds limit) {
-    const auto microseconds = static_cast<uint32_t>(
+namespace {
+
+uint32_t Microseconds(std::chrono::microseconds limit) {
+    return static_cast<uint32_t>(
         std::clamp<std::chrono::microseconds::rep>(limit.count(), 0, INT_MAX));
-    const int result =
-        port ? port->wait_for_input(static_cast<uint32_t>(std::min<size_t>(count, INT_MAX)),
-                                    microseconds)
-             : serialib::idle(microseconds);
+}
+
+SerialStream::InputWait Outcome(int result) {
     switch (result) {
         case serialib::kInputWaiting:
-            return InputWait::Waiting;
+            return SerialStream::InputWait::Waiting;
         case serialib::kWaitInterrupted:
-            return InputWait::Interrupted;
+            return SerialStream::InputWait::Interrupted;
         default:
-            return InputWait::NotYet;
+            return SerialStream::InputWait::NotYet;
     }
+}
+
+}  // namespace
+
+SerialStream::InputWait SerialStream::WaitForInput(size_t count, std::chrono::microseconds limit) {
+    if (!port) {
+        return Pause(limit);
+    }
+    return Outcome(port->wait_for_input(static_cast<uint32_t>(std::min<size_t>(count, INT_MAX)),
+                                        Microseconds(limit)));
+}
+
+SerialStream::InputWait SerialStream::Pause(std::chrono::microseconds limit) {
+    return Outcome(serialib::idle(Microseconds(limit)));
 }
 
 const char* SerialStream::shown_name() const { return port_name ? port_name->c_str() : "(null)"; }

@@ -40,6 +40,8 @@ public:
     // Waits in the kernel, at most `limit`, until `count` bytes are waiting (Waiting), the time
     // has passed (NotYet) or a signal arrived (Interrupted). Without an open port the time passes.
     virtual InputWait WaitForInput(size_t count, std::chrono::microseconds limit);
+    // Lets the time pass without using the processor: NotYet, or Interrupted by a signal.
+    static InputWait Pause(std::chrono::microseconds limit);
 
 private:
     const char* shown_name() const;

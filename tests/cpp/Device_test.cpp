@@ -245,6 +245,8 @@ TEST(DeviceCancellation, ASignalIsLookedAtAtOnce) {
     link.SignalAt(seconds(1000) + milliseconds(300) + microseconds(7));
     EXPECT_EQ(device.ReadPayload(4), 0);
     EXPECT_LT(link.Now(), seconds(1000) + milliseconds(300) + microseconds(100));
+    // Told that a signal came, for an answerer that looks only then.
+    EXPECT_EQ(cancellation.signalled_asks, 1);
 }
 
 TEST(DeviceReadFailures, AreReportedWithTheirLines) {

@@ -98,11 +98,13 @@ private:
 class CancelAt : public HardwareAPI::Devices::Cancellation {
 public:
     CancelAt(const MemoryLink& link, Microseconds at) : link(link), at(at) {}
-    bool Requested() override {
+    bool Requested(bool signalled) override {
         ++asked;
+        signalled_asks += signalled;
         return link.Now() >= at;
     }
     int asked = 0;
+    int signalled_asks = 0;
 
 private:
     const MemoryLink& link;

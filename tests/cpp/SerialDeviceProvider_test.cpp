@@ -212,7 +212,7 @@ TEST(Detection, SilentArmPortCostsOneTimeOut) {
 class CancelAfter : public Cancellation {
 public:
     explicit CancelAfter(std::chrono::milliseconds delay) : at(Clock::now() + delay) {}
-    bool Requested() override { return Clock::now() >= at; }
+    bool Requested(bool) override { return Clock::now() >= at; }
 
 private:
     Clock::time_point at;

@@ -58,7 +58,7 @@ def test_every_method_refuses_an_object_whose_init_never_ran(cls, name, argument
 @pytest.mark.parametrize("cls", [ornix.Ostrel3, ornix.Handle, ornix.UUID])
 def test_every_method_is_covered(cls):
     defined = {name for name in vars(cls) if not name.startswith("_")}
-    assert {name for case, name, _ in CASES if case is cls} == defined
+    assert defined <= {name for case, name, _ in CASES if case is cls}
 
 
 @pytest.mark.parametrize("device", [ornix.Ostrel3, ornix.Handle, Subclass])

@@ -9,7 +9,7 @@ namespace {
 constexpr unsigned long kLongestDelay = 3600000;
 constexpr unsigned long kLargestCount = 1000000000;
 // More than a 115200-baud line could carry.
-constexpr double kHighestCompactRate = 1000.0;
+constexpr double kHighestCompactRate = 20000.0;
 // A status message gives the user data length in one byte.
 constexpr std::size_t kLongestUserData = 255;
 
@@ -77,7 +77,7 @@ double Rate(const std::string& option, const std::string& value) {
     const double rate = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || !std::isfinite(rate) || rate <= 0 ||
         rate > kHighestCompactRate) {
-        throw UsageError(option + " needs a rate above 0 and at most 1000 per second, not '" +
+        throw UsageError(option + " needs a rate above 0 and at most 20000 per second, not '" +
                          value + "'");
     }
     return rate;

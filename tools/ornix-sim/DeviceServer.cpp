@@ -1,10 +1,12 @@
 #include "DeviceServer.h"
 
-#include <poll.h>
+#include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -20,10 +22,26 @@ constexpr std::chrono::milliseconds kLongestHangUpWait{1000};
 constexpr std::chrono::milliseconds kHangUpSettling{20};
 constexpr std::chrono::milliseconds kHangUpPoll{1};
 
-int MillisecondsUntil(std::chrono::steady_clock::time_point when) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+// Waits until `first` or `second` (-1 for none) is readable, or until `until` if it is set:
+// select, not poll, since macOS does not support poll on terminal devices. The result is
+// select's; `readable` tells which.
+int WaitReadable(int first, int second, const std::chrono::steady_clock::time_point* until,
+                 fd_set& readable) {
+    FD_ZERO(&readable);
+    FD_SET(first, &readable);
+    if (second >= 0) {
+        FD_SET(second, &readable);
+    }
+    timeval limit{};
+    if (until != nullptr) {
+        const auto left = std::max(
+            std::chrono::ceil<std::chrono::microseconds>(*until - std::chrono::steady_clock::now()),
+            std::chrono::microseconds(0));
+        limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    }
+    return ::select(std::max(first, second) + 1, &readable, nullptr, nullptr,
+                    until != nullptr ? &limit : nullptr);
 }
 
 }  // namespace
@@ -48,25 +66,20 @@ void DeviceServer::Serve() {
     const bool streams = period.count() > 0;
     auto next_unasked = Clock::now() + period;
     while (true) {
-        pollfd watched[2] = {{stop_.Fd(), POLLIN, 0}, {terminal_.MasterFd(), POLLIN, 0}};
-        const int timeout = streams ? MillisecondsUntil(next_unasked) : -1;
-        if (::poll(watched, 2, timeout) < 0) {
+        fd_set readable;
+        if (WaitReadable(stop_.Fd(), terminal_.MasterFd(), streams ? &next_unasked : nullptr,
+                         readable) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            std::fprintf(stderr, "ornix-sim: %s: poll failed: %s\n", PortPath().c_str(),
+            std::fprintf(stderr, "ornix-sim: %s: select failed: %s\n", PortPath().c_str(),
                          std::strerror(errno));
             return;
         }
-        if (watched[0].revents != 0) {
+        if (FD_ISSET(stop_.Fd(), &readable)) {
             return;
         }
-        if (watched[1].revents & POLLIN) {
-            if (!TakeInput()) {
-                return;
-            }
-        } else if (watched[1].revents != 0) {
-            // The slave stays open here, so the line has failed in a way no host can repair.
+        if (FD_ISSET(terminal_.MasterFd(), &readable) && !TakeInput()) {
             return;
         }
         if (streams && Clock::now() >= next_unasked) {
@@ -87,7 +100,12 @@ void DeviceServer::Serve() {
 
 bool DeviceServer::TakeInput() {
     std::uint8_t chunk[kReadChunk];
-    const std::size_t count = terminal_.Read(chunk, sizeof chunk);
+    const std::optional<std::size_t> read = terminal_.Read(chunk, sizeof chunk);
+    if (!read) {
+        // The slave stays open here, so the line has failed in a way no host can repair.
+        return false;
+    }
+    const std::size_t count = *read;
     if (count == 0) {
         return true;
     }
@@ -149,8 +167,8 @@ bool DeviceServer::Pause(std::chrono::milliseconds duration) {
     // Waiting on the stop signal keeps a slow device from holding up the end of the program.
     const auto until = Clock::now() + duration;
     while (true) {
-        pollfd stop = {stop_.Fd(), POLLIN, 0};
-        const int ready = ::poll(&stop, 1, MillisecondsUntil(until));
+        fd_set readable;
+        const int ready = WaitReadable(stop_.Fd(), -1, &until, readable);
         if (ready > 0) {
             return false;
         }

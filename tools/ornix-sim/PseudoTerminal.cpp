@@ -58,8 +58,11 @@ PseudoTerminal::PseudoTerminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY)) {
     }
 }
 
-std::size_t PseudoTerminal::Read(std::uint8_t* buffer, std::size_t capacity) {
+std::optional<std::size_t> PseudoTerminal::Read(std::uint8_t* buffer, std::size_t capacity) {
     const ssize_t count = ::read(master_.Get(), buffer, capacity);
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return std::nullopt;
+    }
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "FileDescriptor.h"
@@ -15,8 +16,8 @@ public:
     const std::string& SlavePath() const { return slave_path_; }
     int MasterFd() const { return master_.Get(); }
 
-    // Reads what the host has written; returns 0 when nothing is waiting.
-    std::size_t Read(std::uint8_t* buffer, std::size_t capacity);
+    // Reads what the host has written: 0 when nothing is waiting, nothing when the line failed.
+    std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t capacity);
     // Whatever does not fit in the host's input queue is lost, as on a serial line nobody
     // reads.
     void Write(const std::uint8_t* data, std::size_t size);

@@ -156,13 +156,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds")
     parser.add_argument("--baseline", help="another interpreter whose library is timed too")
+    parser.add_argument("--pypy", help="a PyPy whose library is timed too")
     options = parser.parse_args()
     build_floor_client()
 
     python = sys.executable
-    libraries = [("library", python)] + (
-        [("baseline", options.baseline)] if options.baseline else []
-    )
+    libraries = [("library", python)]
+    for name, interpreter in (("baseline", options.baseline), ("pypy", options.pypy)):
+        if interpreter:
+            libraries.append((name, interpreter))
 
     def each(client, interpreter=python):
         return lambda ports, amount: run_client(interpreter, client, "each", ports, amount)

@@ -125,8 +125,10 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
             answers_fast = waited < kFastAnswer;
             return WaitEnd::Arrived;
         }
-        if (waited < Microseconds::zero() || TimedOut(start, now) ||
-            (quiet > Microseconds::zero() && waited >= quiet)) {
+        if (quiet > Microseconds::zero() && waited >= quiet) {
+            return WaitEnd::TimedOut;  // the port was quiet: that tells nothing of the device
+        }
+        if (waited < Microseconds::zero() || TimedOut(start, now)) {
             answers_fast = false;
             return WaitEnd::TimedOut;
         }

@@ -1,6 +1,6 @@
 #include "Simulator.h"
 
-#include <poll.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,8 +53,14 @@ Simulator::~Simulator() {
 std::string Simulator::ReadLine() {
     std::string line;
     char byte = 0;
-    pollfd ready{output, POLLIN, 0};
-    while (poll(&ready, 1, kReadyTimeoutMs) == 1 && read(output, &byte, 1) == 1 && byte != '\n') {
+    const auto readable = [this] {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(output, &ready);
+        timeval limit{kReadyTimeoutMs / 1000, (kReadyTimeoutMs % 1000) * 1000};
+        return select(output + 1, &ready, nullptr, nullptr, &limit) == 1;
+    };
+    while (readable() && read(output, &byte, 1) == 1 && byte != '\n') {
         line += byte;
     }
     if (byte != '\n') {

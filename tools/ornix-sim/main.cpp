@@ -1,8 +1,10 @@
 // ornix-sim: virtual Ornix devices on pseudo-terminals (see CommandLine.cpp for the usage).
 
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -35,26 +37,34 @@ void WaitForStop(StopSignal& stop) {
     // A background job reading its terminal would be stopped; with this the read fails and
     // only signals are watched from then on.
     std::signal(SIGTTIN, SIG_IGN);
-    pollfd watched[2] = {{stop.Fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    nfds_t watched_count = 2;
+    // select, not poll: standard input may be a terminal, which macOS cannot poll. A closed
+    // standard input is not watched at all.
+    bool watch_input = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
     while (true) {
-        if (::poll(watched, watched_count, -1) < 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(stop.Fd(), &readable);
+        if (watch_input) {
+            FD_SET(STDIN_FILENO, &readable);
+        }
+        if (::select(std::max(stop.Fd(), STDIN_FILENO) + 1, &readable, nullptr, nullptr, nullptr) <
+            0) {
             if (errno == EINTR) {
                 continue;
             }
             throw SystemError("cannot wait for a stop");
         }
-        if (watched[0].revents != 0) {
+        if (FD_ISSET(stop.Fd(), &readable)) {
             return;
         }
-        if (watched_count == 2 && watched[1].revents != 0) {
+        if (watch_input && FD_ISSET(STDIN_FILENO, &readable)) {
             char dropped[256];
             const ssize_t count = ::read(STDIN_FILENO, dropped, sizeof dropped);
             if (count == 0) {
                 return;
             }
             if (count < 0 && errno != EINTR && errno != EAGAIN) {
-                watched_count = 1;
+                watch_input = false;
             }
         }
     }

@@ -25,14 +25,12 @@ using Testing::OutputCapture;
 using Testing::Simulator;
 using Clock = std::chrono::steady_clock;
 
-// A device time-out of 0.5 s ends each wait within a second.
-constexpr float kShortTimeout = 0.5f;
 constexpr long kWaitLimitMs = 1200;
 
 TEST(Unplugged, MidPayloadGivesZerosAndLaterCallsKeepFailingCleanly) {
     FakeDevice fake;
     SerialStream stream(fake.Path().c_str(), true);
-    Ostrel3 arm(&stream, kShortTimeout);
+    Ostrel3 arm(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
     const Bytes state = Concat({{0x2B}, FloatBytes({1, 2, 3, 4, 5, 6})});
     fake.Expect(Concat({{0x2A}, FloatBytes({0, 0, 1})}))
         .Reply(Bytes(state.begin(), state.begin() + 10))
@@ -61,7 +59,7 @@ TEST(SpoiledReplies, MixedWithGoodOnesNeverStickTheStream) {
     Simulator simulator(
         {"arm", "--wrong-code-every", "3", "--garbage-every", "5", "--truncate-every", "7"});
     SerialStream stream(simulator.Port("arm").c_str(), true);
-    Ostrel3 arm(&stream, kShortTimeout);
+    Ostrel3 arm(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
     OutputCapture errors(STDERR_FILENO);
     int answered = 0;
     int failed_in_a_row = 0;

@@ -119,7 +119,7 @@ protected:
     SerialStream stream{fake.Path().c_str(), true};
     RecordingHandle handle{&stream};
     // Gives up within a second, for the paths where nothing useful arrives.
-    RecordingHandle impatient{&stream, 0.5f};
+    RecordingHandle impatient{&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock};
 };
 
 TEST_F(HandleTest, RequestsAreWrittenByteForByte) {
@@ -193,7 +193,7 @@ TEST(HandleCutShort, MessagesThatDoNotArriveWholeReachNoCallback) {
     for (const Bytes& message : {Bytes{0xD0, 0x01, 0x02}, Bytes{0xDF, 0x01}, Bytes{0xDA, 0x01}}) {
         FakeDevice fake;
         SerialStream stream(fake.Path().c_str(), true);
-        RecordingHandle handle(&stream, 0.5f);
+        RecordingHandle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
         fake.Reply(message);
         OutputCapture errors(STDERR_FILENO);
         const auto start = Clock::now();
@@ -274,7 +274,7 @@ TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
     for (const Bytes& message : {Concat({{0x01, 0x02}, Bytes(18, 0x07)}), StatusMessage({1, 2})}) {
         FakeDevice fake;
         SerialStream stream(fake.Path().c_str(), true);
-        Handle handle(&stream, 0.5f);
+        Handle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
         Bytes payload(message.begin() + (message[0] == 0xDA ? 1 : 0), message.end() - 1);
         fake.Reply(payload);
         OutputCapture errors(STDERR_FILENO);
@@ -290,7 +290,7 @@ TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
     }
     FakeDevice fake;
     SerialStream stream(fake.Path().c_str(), true);
-    Handle handle(&stream, 0.5f);
+    Handle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
     fake.Reply({0x02, 0x01});
     OutputCapture errors(STDERR_FILENO);
     uint16_t device_id = 9;

@@ -51,7 +51,7 @@ protected:
     SerialStream stream{fake.Path().c_str(), true};
     Ostrel3 arm{&stream, Device::kReplyTimeout};
     // Gives up within a second, for the paths where nothing useful arrives.
-    Ostrel3 impatient_arm{&stream, 0.5f};
+    Ostrel3 impatient_arm{&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock};
 };
 
 TEST_F(Ostrel3Test, WakeupDecodesTheDeviceInfo) {

@@ -24,10 +24,10 @@ using Paths = std::vector<std::string>;
 
 class VirtualArm {
 public:
-    explicit VirtualArm(std::vector<std::string> options, float timeout = 0.5f)
+    explicit VirtualArm(std::vector<std::string> options)
         : simulator(WithKind(std::move(options))),
           stream(simulator.Port("arm").c_str(), true),
-          arm(&stream, timeout) {}
+          arm(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock) {}
 
     Simulator simulator;
     SerialStream stream;
@@ -72,7 +72,7 @@ public:
 TEST(VirtualHandle, ErrorRequestsAreAnswered) {
     Simulator simulator({"handle"});
     SerialStream stream(simulator.Port("handle").c_str(), true);
-    ErrorRecorder handle(&stream, 0.5f);
+    ErrorRecorder handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
     handle.RequestError(0x0117);
     EXPECT_EQ(handle.Receive(), 3);
     EXPECT_EQ(handle.reported_id, 0x0117);

@@ -9,7 +9,19 @@
 #include <stdexcept>
 #include <string>
 
+#include "Device.h"
+
 namespace Ornix::Testing {
+
+// The device time-out counts whole seconds of the wall clock, so a time-out under a second ends
+// at the next whole second, however soon that comes, and an exchange that is answered at once can
+// still time out. Devices that must give up quickly yet never before their device had time to
+// answer run on this clock, the wall clock at twice its speed, with `kImpatientTimeout`: a wait
+// ends after more than half a second and at most a second of real time.
+inline HardwareAPI::Devices::Device::Microseconds DoubleSpeedClock() {
+    return 2 * HardwareAPI::Devices::Device::SystemTime();
+}
+constexpr float kImpatientTimeout = 1.0f;
 
 inline long MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(

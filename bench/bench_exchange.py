@@ -20,8 +20,7 @@ import statistics
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from virtual_device import VirtualDevice  # noqa: E402
+from ornix.testing import VirtualDevices
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT = os.path.join(HERE, "exchange_client.py")
@@ -212,11 +211,11 @@ def main():
     ]
 
     with (
-        VirtualDevice("arm") as fast,
-        VirtualDevice("arm", "--delay", "1") as one,
-        VirtualDevice("arm", "--delay", "5") as five,
-        VirtualDevice("arm") as second,
-        VirtualDevice("arm") as third,
+        VirtualDevices("arm") as fast,
+        VirtualDevices("arm", "--delay", "1") as one,
+        VirtualDevices("arm", "--delay", "5") as five,
+        VirtualDevices("arm") as second,
+        VirtualDevices("arm") as third,
     ):
         ports = {
             "at once": [fast.port],

@@ -16,8 +16,7 @@ import time
 
 import OrnixHardwareAPI as ornix
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from virtual_device import VirtualDevice  # noqa: E402
+from ornix.testing import VirtualDevices
 
 MARK_EVERY = 100_000
 
@@ -38,19 +37,19 @@ class Listener(ornix.Handle):
 
 
 def motion_call():
-    device = VirtualDevice("arm")
+    device = VirtualDevices("arm")
     arm = ornix.Ostrel3(ornix.SerialStream(device.port))
     return device, lambda: arm.end_effector_force([0.0, 0.0, 0.1])
 
 
 def compact_call():
-    device = VirtualDevice("handle", "--compact", "20000")
+    device = VirtualDevices("handle", "--compact", "20000")
     handle = ornix.Handle(ornix.SerialStream(device.port))
     return device, handle.GetQuilletStatus
 
 
 def receive_call():
-    device = VirtualDevice("handle")
+    device = VirtualDevices("handle")
     handle = Listener(ornix.SerialStream(device.port))
 
     def call():
@@ -72,7 +71,7 @@ def run(kind, calls):
             if index % MARK_EVERY == 0:
                 marks.append(resident_mib())
     finally:
-        device.stop()
+        device.close()
     grown = marks[-1] - marks[0] if len(marks) > 1 else float("nan")
     print(
         f"{kind:8} {calls} calls: resident {marks[0]:.0f} MiB after {MARK_EVERY}, "

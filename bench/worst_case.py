@@ -11,8 +11,7 @@ import time
 
 import OrnixHardwareAPI as ornix
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from virtual_device import VirtualDevice  # noqa: E402
+from ornix.testing import VirtualDevices
 
 ARM_CALLS = [
     ("end_effector_force", lambda arm: arm.end_effector_force([0.0, 0.0, 0.1])),
@@ -43,10 +42,10 @@ def main():
     rows = []
     try:
         for fault, options in FAULTS:
-            with VirtualDevice("arm", *options) as device:
+            with VirtualDevices("arm", *options) as device:
                 arm = ornix.Ostrel3(ornix.SerialStream(device.port))
                 rows += [(name, fault, timed(lambda: call(arm))) for name, call in ARM_CALLS]
-        with VirtualDevice("handle", "--silent") as device:
+        with VirtualDevices("handle", "--silent") as device:
             handle = ornix.Handle(ornix.SerialStream(device.port))
             handle.RequestStatus()
             rows += [

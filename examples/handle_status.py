@@ -6,11 +6,13 @@ streaming compact status packets is started for the run.
 
 import argparse
 
-import OrnixHardwareAPI as ornix
-from virtual_device import VirtualDevice
+import OrnixHardwareAPI
+
+import ornix
+from ornix.testing import VirtualDevices
 
 
-class StatusMonitor(ornix.Handle):
+class StatusMonitor(OrnixHardwareAPI.Handle):
     """Reads the compact status packets the handle streams and prints what they say."""
 
     def report(self):
@@ -33,19 +35,19 @@ def main():
     options = parser.parse_args()
 
     simulator = None
-    found = ornix.detect_handles()
-    if found:
-        port = found[0]
-    else:
-        simulator = VirtualDevice("handle", "--compact", "10")
-        port = simulator.port
     try:
-        monitor = StatusMonitor(ornix.SerialStream(port))
-        for _ in range(options.reports):
-            monitor.report()
+        try:
+            monitor = ornix.open_handle(handle_class=StatusMonitor)
+        except ornix.DeviceNotFoundError:
+            simulator = VirtualDevices("handle", "--compact", "10")
+            monitor = ornix.open_handle(simulator.port, StatusMonitor)
+        with monitor:
+            print(f"{monitor.identity} on {monitor.port}")
+            for _ in range(options.reports):
+                monitor.device.report()
     finally:
         if simulator:
-            simulator.stop()
+            simulator.close()
 
 
 if __name__ == "__main__":

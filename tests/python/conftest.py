@@ -3,7 +3,9 @@ import ctypes
 import pytest
 
 from fakedevice import FakeDevice
-from simulator import Simulator
+
+# The ornix_sim fixture: virtual devices served by ornix-sim.
+pytest_plugins = ["ornix.pytest_plugin"]
 
 _libc = ctypes.CDLL(None)
 
@@ -46,17 +48,3 @@ class NativeOutput:
 @pytest.fixture
 def native_output(capfd):
     return NativeOutput(capfd)
-
-
-@pytest.fixture
-def sim():
-    """Starts ornix-sim: `sim("arm", "--delay", "5")`; `.ports` maps each device to its port."""
-    started = []
-
-    def start(*args):
-        started.append(Simulator(*args))
-        return started[-1]
-
-    yield start
-    for simulator in started:
-        simulator.kill()

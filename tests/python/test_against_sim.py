@@ -21,11 +21,11 @@ def forward_kinematics(yaw, shoulder, elbow):
 
 
 @pytest.fixture
-def arm_from(sim):
+def arm_from(ornix_sim):
     """`arm_from(options...)`: an Ostrel3 on a fresh virtual arm started with those options."""
 
     def start(*options):
-        stream = ornix.SerialStream(sim("arm", *options).ports["arm"])
+        stream = ornix.SerialStream(ornix_sim("arm", *options).ports["arm"])
         return ornix.Ostrel3(stream)
 
     return start
@@ -103,8 +103,10 @@ def test_legacy_split_exchange(arm_from):
     assert len(arm.ReceiveCurrent()) == 3
 
 
-def test_handle_messages_reach_the_callbacks(sim):
-    handle = Recorder(ornix.SerialStream(sim("handle", "--user-data", "0a0b").ports["handle"]))
+def test_handle_messages_reach_the_callbacks(ornix_sim):
+    handle = Recorder(
+        ornix.SerialStream(ornix_sim("handle", "--user-data", "0a0b").ports["handle"])
+    )
     handle.SendDeviceWakeup()
     assert handle.Receive() == 6
     handle.RequestStatus()
@@ -120,8 +122,10 @@ def test_handle_messages_reach_the_callbacks(sim):
     assert (length, data) == (2, [0x0A, 0x0B])
 
 
-def test_compact_status_stream_decodes(sim):
-    handle = ornix.Handle(ornix.SerialStream(sim("handle", "--compact", "200").ports["handle"]))
+def test_compact_status_stream_decodes(ornix_sim):
+    handle = ornix.Handle(
+        ornix.SerialStream(ornix_sim("handle", "--compact", "200").ports["handle"])
+    )
     for _ in range(40):
         status = handle.GetQuilletStatus()
         assert status["error_flag"] not in (1, 2)
@@ -161,10 +165,10 @@ def test_unplugged_arm_gives_zeros_and_keeps_failing_cleanly(arm_from, native_ou
 
 
 @pytest.mark.skipif(not os.access("/dev", os.W_OK), reason="/dev is not writable here")
-def test_detection_finds_virtual_devices_linked_into_dev(sim):
+def test_detection_finds_virtual_devices_linked_into_dev(ornix_sim):
     arm_link = f"/dev/cu.usbmodemSIM{os.getpid()}"
     handle_link = f"/dev/cu.usbserialSIM{os.getpid()}"
-    sim("arm", "--link", arm_link, "handle", "--link", handle_link)
+    ornix_sim("arm", "--link", arm_link, "handle", "--link", handle_link)
     assert arm_link in ornix.detect_ostrel3s()
     assert handle_link in ornix.detect_wired_handles()
     handles = ornix.detect_handles()

@@ -28,8 +28,8 @@ def open_descriptors():
 
 
 @pytest.mark.slow
-def test_a_million_exchanges_leave_memory_flat(sim):
-    arm = ornix.Ostrel3(ornix.SerialStream(sim("arm").ports["arm"]))
+def test_a_million_exchanges_leave_memory_flat(ornix_sim):
+    arm = ornix.Ostrel3(ornix.SerialStream(ornix_sim("arm").ports["arm"]))
     force = [0.0, 0.0, 0.0]
     for _ in range(WARM_UP):
         arm.end_effector_force(force)
@@ -89,8 +89,8 @@ print(highest - before)
     ],
     ids=["motion commands", "compact status", "receive with overrides"],
 )
-def test_loops_at_rate_leave_memory_flat_beside_a_large_heap(sim, kind, device):
-    port = sim(*device).ports[device[0]]
+def test_loops_at_rate_leave_memory_flat_beside_a_large_heap(ornix_sim, kind, device):
+    port = ornix_sim(*device).ports[device[0]]
     result = subprocess.run(
         [sys.executable, "-c", LOOP_PROGRAM, kind, port],
         capture_output=True,
@@ -102,8 +102,8 @@ def test_loops_at_rate_leave_memory_flat_beside_a_large_heap(sim, kind, device):
 
 
 @pytest.mark.slow
-def test_opening_and_closing_streams_leaks_nothing(sim):
-    port = sim("arm").ports["arm"]
+def test_opening_and_closing_streams_leaks_nothing(ornix_sim):
+    port = ornix_sim("arm").ports["arm"]
     for _ in range(200):
         ornix.Ostrel3(ornix.SerialStream(port)).get_power_status()
     descriptors, before = open_descriptors(), resident_bytes()
@@ -119,10 +119,10 @@ def test_opening_and_closing_streams_leaks_nothing(sim):
     assert resident_bytes() - before < 1 << 20
 
 
-def test_threads_each_driving_their_own_arm(sim):
+def test_threads_each_driving_their_own_arm(ornix_sim):
     targets = [[0.20, 0.05, 0.02], [0.18, -0.04, -0.03], [0.22, 0.0, 0.05]]
-    simulator = sim("arm")
-    ports = [simulator.ports["arm"]] + [sim("arm").ports["arm"] for _ in targets[1:]]
+    simulator = ornix_sim("arm")
+    ports = [simulator.ports["arm"]] + [ornix_sim("arm").ports["arm"] for _ in targets[1:]]
     arms = [ornix.Ostrel3(ornix.SerialStream(port)) for port in ports]
     finals, failures = {}, []
 

@@ -54,9 +54,9 @@ def program(port, loop):
 
 @pytest.mark.parametrize("ending", ENDINGS, ids=list(ENDINGS))
 @pytest.mark.parametrize("loop", LOOPS, ids=list(LOOPS))
-def test_the_process_ends_with_its_own_status(sim, loop, ending):
+def test_the_process_ends_with_its_own_status(ornix_sim, loop, ending):
     kind, options, code = LOOPS[loop]
-    port = sim(kind, *options).ports[kind]
+    port = ornix_sim(kind, *options).ports[kind]
     end, status = ENDINGS[ending]
     for _ in range(3):
         result = subprocess.run(
@@ -69,9 +69,9 @@ def test_the_process_ends_with_its_own_status(sim, loop, ending):
 
 
 @pytest.mark.parametrize("loop", LOOPS, ids=list(LOOPS))
-def test_ctrl_c_ends_the_process_as_ctrl_c_does(sim, loop):
+def test_ctrl_c_ends_the_process_as_ctrl_c_does(ornix_sim, loop):
     kind, options, code = LOOPS[loop]
-    port = sim(kind, *options).ports[kind]
+    port = ornix_sim(kind, *options).ports[kind]
     for _ in range(2):
         child = subprocess.Popen(
             [sys.executable, "-c", program(port, code) + "print(flush=True)\ntime.sleep(60)\n"],

@@ -18,7 +18,9 @@ import time
 
 import pytest
 
-from simulator import SIM
+from ornix.testing import simulator_path
+
+SIM = simulator_path()
 
 LINK_LENGTHS = (0.15, 0.15)
 DEVICE_OPTIONS = [
@@ -130,8 +132,8 @@ def test_bad_command_line_is_refused(args):
     assert result.stderr.count("\n") == 1
 
 
-def test_ready_lines_name_kind_and_port(sim):
-    simulator = sim("arm", "handle", "--compact", "5")
+def test_ready_lines_name_kind_and_port(ornix_sim):
+    simulator = ornix_sim("arm", "handle", "--compact", "5")
     assert [line.split()[0] for line in simulator.lines] == ["arm", "handle"]
     for line in simulator.lines:
         assert re.fullmatch(r"(arm|handle) /\S+\n", line)
@@ -140,9 +142,9 @@ def test_ready_lines_name_kind_and_port(sim):
 
 
 @pytest.mark.parametrize("how", ["eof", signal.SIGTERM, signal.SIGINT])
-def test_links_live_as_long_as_the_simulator(sim, tmp_path, how):
+def test_links_live_as_long_as_the_simulator(ornix_sim, tmp_path, how):
     arm_link, handle_link = tmp_path / "cu.usbmodemSIM1", tmp_path / "cu.usbserialSIM2"
-    simulator = sim("arm", "--link", str(arm_link), "handle", "--link", str(handle_link))
+    simulator = ornix_sim("arm", "--link", str(arm_link), "handle", "--link", str(handle_link))
     assert os.readlink(arm_link) == simulator.ports["arm"]
     assert os.readlink(handle_link) == simulator.ports["handle"]
     assert simulator.stop(how) == 0
@@ -164,8 +166,8 @@ def test_existing_link_path_is_left_alone(tmp_path):
 # The virtual arm
 
 
-def test_arm_identity_replies_agree(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_arm_identity_replies_agree(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     wakeup = port.exchange(b"\x0a", 22)
     assert len(wakeup) == 22 and wakeup[0] == 0x0B
     assert wakeup[3] == 4  # model number of an Ostrel3
@@ -176,8 +178,8 @@ def test_arm_identity_replies_agree(sim, open_port):
     assert firmware[:3] == b"\x0d\xd2\x10" and len(firmware) == 19
 
 
-def test_arm_status_replies(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_arm_status_replies(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     assert port.exchange(b"\xac", 2) == b"\xac\x01"
     port.exchange(motion(0x1A, 0.5, 0.0, 0.0), 25)
     currents = port.exchange(b"\xab", 13)
@@ -191,8 +193,8 @@ def test_arm_status_replies(sim, open_port):
     assert temperature[0] == 0xAA and 0.0 < struct.unpack("<f", temperature[1:])[0] < 100.0
 
 
-def test_arm_configuration_writes_are_kept(sim, open_port):
-    path = sim("arm").ports["arm"]
+def test_arm_configuration_writes_are_kept(ornix_sim, open_port):
+    path = ornix_sim("arm").ports["arm"]
     port = open_port(path)
     assert port.exchange(b"\x0e\xe0", 3)[:2] == b"\x0e\xe0"
     e1 = b"\x07" + struct.pack("<f", 2.5)
@@ -207,8 +209,8 @@ def test_arm_configuration_writes_are_kept(sim, open_port):
     assert again.exchange(b"\x0e\xe3\x00", 3) == b"\x0e\xe3\x2a"
 
 
-def test_arm_skips_unknown_bytes_and_joins_split_frames(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_arm_skips_unknown_bytes_and_joins_split_frames(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     os.write(port.fd, b"\x00\x55\xff\x0d\x99\x0e\xe7")
     assert port.exchange(b"\x0a", 22)[0] == 0x0B
     request = motion(0x2A, 0.0, 0.0, 0.0)
@@ -217,8 +219,8 @@ def test_arm_skips_unknown_bytes_and_joins_split_frames(sim, open_port):
     assert len(port.exchange(request[5:], 26, timeout=0.5)) == 25
 
 
-def test_joint_and_end_effector_replies_describe_one_arm(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_joint_and_end_effector_replies_describe_one_arm(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     for code in (0x1A, 0x1C, 0x2A, 0x2C):
         reply = port.exchange(motion(code, 0.0, 0.0, 0.0), 25)
         assert len(reply) == 25
@@ -232,8 +234,8 @@ def test_joint_and_end_effector_replies_describe_one_arm(sim, open_port):
     assert position == pytest.approx(forward_kinematics(*joints[:3]), abs=1e-3)
 
 
-def test_force_pushes_and_the_arm_comes_to_rest(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_force_pushes_and_the_arm_comes_to_rest(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     start, velocity = end_effector(port)
     assert start[0] > 0.1 and velocity == (0.0, 0.0, 0.0)
     end_effector(port, values=(0.0, 0.0, 0.3))
@@ -245,8 +247,8 @@ def test_force_pushes_and_the_arm_comes_to_rest(sim, open_port):
     assert max(abs(v) for v in velocity) < 1e-3
 
 
-def test_position_servo_reaches_and_holds_the_target(sim, open_port):
-    port = open_port(sim("arm").ports["arm"])
+def test_position_servo_reaches_and_holds_the_target(ornix_sim, open_port):
+    port = open_port(ornix_sim("arm").ports["arm"])
     target = (0.20, 0.03, -0.02)
     end_effector(port, 0x2C, target)
     time.sleep(0.5)
@@ -261,8 +263,8 @@ def test_position_servo_reaches_and_holds_the_target(sim, open_port):
 # The virtual handle
 
 
-def test_handle_replies(sim, open_port):
-    port = open_port(sim("handle", "--user-data", "0102ff").ports["handle"])
+def test_handle_replies(ornix_sim, open_port):
+    port = open_port(ornix_sim("handle", "--user-data", "0102ff").ports["handle"])
     info = port.exchange(b"\x0a", 7)
     assert len(info) == 7 and info[0] == 0xD0
     device_id = struct.unpack("<H", info[2:4])[0]
@@ -302,8 +304,8 @@ def decode_compact(stream):
         yield raw, (bytes(data) if len(data) == 18 else None)
 
 
-def test_compact_packets_decode_with_escapes(sim, open_port):
-    simulator = sim("handle", "--compact", "1000")
+def test_compact_packets_decode_with_escapes(ornix_sim, open_port):
+    simulator = ornix_sim("handle", "--compact", "1000")
     port = open_port(simulator.ports["handle"])
     device_id = port.exchange(b"\x0a", 7)[2]
     # Join the running stream as a late host would: drop what waited, then skip to the end of
@@ -336,16 +338,16 @@ def test_compact_packets_decode_with_escapes(sim, open_port):
         ("--garbage-every", lambda reply: b"\x55\x00\x66" + reply),
     ],
 )
-def test_every_second_reply_is_spoiled(sim, open_port, option, spoil):
-    clean = open_port(sim("arm").ports["arm"]).exchange(b"\x0a", 22)
-    port = open_port(sim("arm", option, "2").ports["arm"])
+def test_every_second_reply_is_spoiled(ornix_sim, open_port, option, spoil):
+    clean = open_port(ornix_sim("arm").ports["arm"]).exchange(b"\x0a", 22)
+    port = open_port(ornix_sim("arm", option, "2").ports["arm"])
     # Whatever arrives within the wait, so that a reply too long or too short shows.
     replies = [port.exchange(b"\x0a", 64, timeout=0.2) for _ in range(3)]
     assert replies == [clean, spoil(clean), clean]
 
 
-def test_disconnect_after_hangs_up_that_device_only(sim, open_port):
-    simulator = sim("arm", "--disconnect-after", "2", "handle")
+def test_disconnect_after_hangs_up_that_device_only(ornix_sim, open_port):
+    simulator = ornix_sim("arm", "--disconnect-after", "2", "handle")
     arm = open_port(simulator.ports["arm"])
     assert arm.exchange(b"\x0a", 22)[0] == 0x0B
     assert arm.exchange(b"\x0a", 22)[0] == 0x0B
@@ -359,8 +361,8 @@ def test_disconnect_after_hangs_up_that_device_only(sim, open_port):
     assert simulator.stop() == 0
 
 
-def test_silent_and_slow_devices(sim, open_port):
-    simulator = sim("arm", "--silent", "handle", "--delay", "300")
+def test_silent_and_slow_devices(ornix_sim, open_port):
+    simulator = ornix_sim("arm", "--silent", "handle", "--delay", "300")
     assert open_port(simulator.ports["arm"]).exchange(b"\x0a", 22, timeout=0.5) == b""
     handle = open_port(simulator.ports["handle"])
     began = time.monotonic()

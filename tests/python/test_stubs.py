@@ -227,3 +227,16 @@ def unopened(tmp_path_factory):
 def test_module_rejects_the_same_call(unopened, case):
     with pytest.raises(TypeError):
         exec(REJECTED[case][0], dict(unopened))
+
+
+@needs_mypy
+def test_companion_package_passes_strict(tmp_path):
+    """The ornix package as installed, checked against the module's stubs and pyserial's."""
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "-p", "ornix"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

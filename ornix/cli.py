@@ -1,0 +1,163 @@
+"""The `ornix` command: list and probe ports, check the machine's set-up, run the demo."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import logging
+import sys
+from typing import Optional, Sequence
+
+from .demo import demo
+from .devices import Answer, probe_all
+from .diagnostics import diagnostics_to_logging
+from .doctor import Doctor, report
+from .ports import DEV, Port, list_ports
+
+
+def _table(rows: list[list[str]]) -> str:
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    return "\n".join(
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows
+    )
+
+
+def _port_rows(ports: list[Port], answers: Optional[dict[str, Answer]]) -> str:
+    header = ["PORT", "DETECTION", "USB ID", "SERIAL", "DESCRIPTION"]
+    if answers is not None:
+        header.append("ANSWER")
+    rows = [header]
+    notes = []
+    for port in ports:
+        row = [
+            port.device,
+            port.role or "-",
+            port.usb_id or "-",
+            port.serial_number or "-",
+            port.description or "-",
+        ]
+        if answers is not None:
+            answer = answers.get(port.device)
+            row.append(str(answer) if answer else "not probed")
+        rows.append(row)
+        notes += [f"{port.device} is also {name}" for name in port.by_id]
+    return "\n".join([_table(rows), *notes])
+
+
+def _list(options: argparse.Namespace) -> int:
+    ports = list_ports(options.dev)
+    answers = None
+    if options.probe:
+        # The module's lines on silent ports would break up the table: they go to the log.
+        with diagnostics_to_logging():
+            answers = {answer.port.device: answer for answer in probe_all(ports)}
+    if options.json:
+        entries = []
+        for port in ports:
+            entry = port.to_json()
+            if answers is not None:
+                answer = answers.get(port.device)
+                entry["answer"] = (
+                    None
+                    if answer is None
+                    else {
+                        "identity": (
+                            dataclasses.asdict(answer.identity) if answer.identity else None
+                        ),
+                        "problem": answer.problem,
+                    }
+                )
+            entries.append(entry)
+        print(json.dumps(entries, indent=2))
+    elif not ports:
+        print(
+            f"no serial port in {options.dev}; without hardware, `ornix-sim arm handle` "
+            "serves virtual devices"
+        )
+    else:
+        print(_port_rows(ports, answers))
+    return 0
+
+
+def _doctor(options: argparse.Namespace) -> int:
+    findings = Doctor(options.root).examine()
+    if options.json:
+        print(json.dumps([finding.to_json() for finding in findings], indent=2))
+    else:
+        print(report(findings))
+    return 1 if any(finding.problem for finding in findings) else 0
+
+
+def _demo(options: argparse.Namespace) -> int:
+    demo(options.seconds, options.port, options.plot, options.dev)
+    return 0
+
+
+def parser() -> argparse.ArgumentParser:
+    commands = argparse.ArgumentParser(
+        prog="ornix", description="Find, check and try out Ornix haptic devices."
+    )
+    commands.add_argument(
+        "-v", "--verbose", action="store_true", help="show the library's diagnostic lines"
+    )
+    chosen = commands.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    listing = chosen.add_parser(
+        "list",
+        help="the serial ports, and which devices answer on them",
+        description="List the serial ports with what the system knows of them, and the role in "
+        "which detection would probe each.",
+    )
+    listing.add_argument(
+        "--probe", action="store_true", help="wake the devices on the candidate ports"
+    )
+    listing.add_argument("--json", action="store_true", help="print JSON, for programs")
+    listing.add_argument("--dev", default=DEV, help="the directory of device nodes (%(default)s)")
+    listing.set_defaults(run=_list)
+
+    doctor = chosen.add_parser(
+        "doctor",
+        help="check the set-up for the usual problems, and explain the fixes",
+        description="Check port permissions, ModemManager, USB-serial latency timers and "
+        "Bluetooth ports. Nothing is changed.",
+    )
+    doctor.add_argument("--json", action="store_true", help="print JSON, for programs")
+    doctor.add_argument("--root", default="/", help="the root of the tree to examine (%(default)s)")
+    doctor.set_defaults(run=_doctor)
+
+    demo_command = chosen.add_parser(
+        "demo",
+        help="the haptic wall, on an arm or a virtual one",
+        description="Render a virtual wall on the arm that answers, or on a virtual arm.",
+    )
+    demo_command.add_argument(
+        "--seconds", type=float, default=3.0, help="how long to run (%(default)s)"
+    )
+    demo_command.add_argument("--port", help="the arm's port (default: the arm that answers)")
+    demo_command.add_argument("--plot", metavar="FILE.png", help="save position and force")
+    demo_command.add_argument("--dev", default=DEV, help="where to look for arms (%(default)s)")
+    demo_command.set_defaults(run=_demo)
+    return commands
+
+
+def main(arguments: Optional[Sequence[str]] = None) -> int:
+    options = parser().parse_args(arguments)
+    logging.basicConfig(
+        level=logging.DEBUG if options.verbose else logging.CRITICAL,
+        format="%(name)s: %(message)s",
+    )
+    try:
+        status: int = options.run(options)
+    except (OSError, LookupError, ImportError) as error:
+        print(f"ornix: {_message(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return status
+
+
+def _message(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)

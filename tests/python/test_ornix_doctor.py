@@ -1,0 +1,113 @@
+"""`ornix doctor` over fake /dev and /sys trees, each problem present and absent."""
+
+import grp
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from ornix.access import User
+from ornix.doctor import Doctor, report
+
+OUR_GROUP = grp.getgrgid(os.getegid()).gr_name
+# Someone who owns no file of the tree and is in none of its groups.
+STRANGER = User("stranger", os.geteuid() + 4242, frozenset({os.getegid() + 4242}))
+MEMBER = User("member", os.geteuid() + 4242, frozenset({os.getegid()}))
+
+
+def make_tree(root, ports=(), latency=None, bluetooth=False, mode=0o660):
+    (root / "dev").mkdir(parents=True, exist_ok=True)
+    for name in ports:
+        (root / "dev" / name).touch()
+        os.chmod(root / "dev" / name, mode)
+    if latency is not None:
+        timer = root / "sys" / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer"
+        timer.parent.mkdir(parents=True)
+        timer.write_text(f"{latency}\n")
+    if bluetooth:
+        (root / "sys" / "class" / "bluetooth" / "hci0").mkdir(parents=True)
+    return str(root)
+
+
+def examine(root, user=STRANGER, platform="linux", modem_manager=False):
+    doctor = Doctor(root, user=user, platform=platform, running=lambda name: modem_manager)
+    return {finding.subject: finding for finding in doctor.examine()}
+
+
+def test_ports_the_user_may_not_open_come_with_the_fix(tmp_path):
+    root = make_tree(tmp_path, ports=["ttyACM0", "ttyUSB0", "ttyS0"])
+    findings = examine(root)
+    assert set(findings) == {"/dev/ttyACM0", "/dev/ttyUSB0"}
+    problem = findings["/dev/ttyACM0"]
+    assert problem.problem
+    assert f"belongs to group '{OUR_GROUP}', and stranger is not in it" in problem.fix
+    assert f"sudo usermod -aG {OUR_GROUP} stranger" in problem.fix
+
+    member = examine(root, user=MEMBER)["/dev/ttyACM0"]
+    assert not member.problem and "member may open it (arm or handle)" == member.text
+    open_to_all = examine(make_tree(tmp_path / "all", ports=["ttyACM0"], mode=0o666))
+    assert not open_to_all["/dev/ttyACM0"].problem
+
+
+def test_a_port_no_group_grants_needs_a_udev_rule(tmp_path):
+    finding = examine(make_tree(tmp_path, ports=["rfcomm0"], mode=0o600))["/dev/rfcomm0"]
+    assert finding.problem and "udev rule" in finding.fix and "usermod" not in finding.fix
+
+
+def test_macos_advice_speaks_of_macos(tmp_path):
+    root = make_tree(tmp_path, ports=["cu.usbmodem14101", "cu.Bluetooth-Incoming-Port"])
+    findings = examine(root, platform="darwin", modem_manager=True)
+    assert set(findings) == {"/dev/cu.usbmodem14101", "/dev/cu.Bluetooth-Incoming-Port"}
+    assert "macOS" in findings["/dev/cu.usbmodem14101"].fix
+
+
+def test_modem_manager_is_reported_only_when_it_runs(tmp_path):
+    root = make_tree(tmp_path, ports=["ttyACM0"])
+    running = examine(root, user=MEMBER, modem_manager=True)["ModemManager"]
+    assert running.problem and "ID_MM_DEVICE_IGNORE" in running.fix
+    assert "ModemManager" not in examine(root, user=MEMBER, modem_manager=False)
+    assert "ModemManager" not in examine(root, user=MEMBER, modem_manager=None)
+
+
+@pytest.mark.parametrize("milliseconds, problem", [(16, True), (1, False)])
+def test_latency_timers_of_usb_serial_adapters(tmp_path, milliseconds, problem):
+    finding = examine(make_tree(tmp_path, latency=milliseconds), user=MEMBER)["/dev/ttyUSB0"]
+    assert finding.problem is problem
+    if problem:
+        assert "16 ms" in finding.text and "about 62 exchanges a second" in finding.text
+        assert "echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer" in finding.fix
+        assert 'ATTR{latency_timer}="1"' in finding.fix
+
+
+def test_bluetooth_controller_without_a_bound_port(tmp_path):
+    unbound = examine(make_tree(tmp_path, bluetooth=True))
+    assert "rfcomm bind 0 ADDRESS 1" in unbound["Bluetooth"].fix
+    bound = examine(make_tree(tmp_path / "bound", ports=["rfcomm0"], bluetooth=True), user=MEMBER)
+    assert "Bluetooth" not in bound
+    assert "Bluetooth" not in examine(make_tree(tmp_path / "none"))
+
+
+def test_an_empty_tree_is_one_note_and_no_problem(tmp_path):
+    findings = list(examine(make_tree(tmp_path)).values())
+    assert [finding.subject for finding in findings] == ["ports"]
+    assert not findings[0].problem and "ornix-sim" in findings[0].fix
+    assert report(findings).endswith("0 problems found")
+
+
+def test_doctor_command_exits_with_the_verdict(tmp_path):
+    def doctor(root, *extra):
+        return subprocess.run(
+            [sys.executable, "-m", "ornix", "doctor", "--root", root, *extra],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+
+    healthy = doctor(make_tree(tmp_path / "healthy", latency=1))
+    assert healthy.returncode == 0, healthy.stdout + healthy.stderr
+    slow = doctor(make_tree(tmp_path / "slow", latency=16), "--json")
+    assert slow.returncode == 1
+    entries = json.loads(slow.stdout)
+    assert [entry["subject"] for entry in entries if entry["problem"]] == ["/dev/ttyUSB0"]

@@ -1,4 +1,8 @@
 import ctypes
+import os
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -48,3 +52,19 @@ class NativeOutput:
 @pytest.fixture
 def native_output(capfd):
     return NativeOutput(capfd)
+
+
+@pytest.fixture
+def run_ornix(tmp_path_factory):
+    """Runs the `ornix` command: the one installed beside this interpreter, from a directory
+    without sources, or else the package on the path (a run against the build tree)."""
+    installed = os.path.join(sysconfig.get_path("scripts"), "ornix")
+    command = [installed] if os.access(installed, os.X_OK) else [sys.executable, "-m", "ornix"]
+    elsewhere = tmp_path_factory.mktemp("elsewhere")
+
+    def run(*arguments, timeout=120):
+        return subprocess.run(
+            [*command, *arguments], capture_output=True, text=True, timeout=timeout, cwd=elsewhere
+        )
+
+    return run

@@ -3,7 +3,6 @@
 import importlib.util
 import os
 import subprocess
-import sys
 import sysconfig
 
 import pytest
@@ -11,18 +10,9 @@ import pytest
 from ornix.testing import VirtualDevices
 
 
-def demo(*arguments):
-    return subprocess.run(
-        [sys.executable, "-m", "ornix", "demo", *arguments],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-def test_demo_renders_the_wall_on_the_given_arm(ornix_sim):
+def test_demo_renders_the_wall_on_the_given_arm(ornix_sim, run_ornix):
     port = ornix_sim("arm").ports["arm"]
-    result = demo("--seconds", "1", "--port", port)
+    result = run_ornix("demo", "--seconds", "1", "--port", port)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith(f"arm 769 on {port} ")
@@ -32,21 +22,23 @@ def test_demo_renders_the_wall_on_the_given_arm(ornix_sim):
     assert 0.0 < depth < 10.0, lines[-1]
 
 
-def test_demo_without_an_arm_starts_a_virtual_one(tmp_path):
-    result = demo("--seconds", "0.5", "--dev", str(tmp_path))
+def test_demo_without_an_arm_starts_a_virtual_one(tmp_path, run_ornix):
+    result = run_ornix("demo", "--seconds", "0.5", "--dev", str(tmp_path))
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("virtual arm 769 on ")
 
 
 @pytest.mark.skipif(importlib.util.find_spec("matplotlib") is not None, reason="has matplotlib")
-def test_demo_plot_without_matplotlib_says_how_to_get_it(tmp_path):
-    result = demo("--seconds", "0.1", "--dev", str(tmp_path), "--plot", str(tmp_path / "w.png"))
+def test_demo_plot_without_matplotlib_says_how_to_get_it(tmp_path, run_ornix):
+    result = run_ornix(
+        "demo", "--seconds", "0.1", "--dev", str(tmp_path), "--plot", str(tmp_path / "w.png")
+    )
     assert result.returncode == 1
     assert result.stderr == "ornix: plotting needs matplotlib: python3 -m pip install matplotlib\n"
 
 
-def test_demo_on_a_missing_port_fails_with_the_reason(tmp_path):
-    result = demo("--port", str(tmp_path / "ttyACM0"))
+def test_demo_on_a_missing_port_fails_with_the_reason(tmp_path, run_ornix):
+    result = run_ornix("demo", "--port", str(tmp_path / "ttyACM0"))
     assert result.returncode == 1
     assert result.stderr.startswith(f"ornix: there is no port {tmp_path / 'ttyACM0'}")
 

@@ -3,8 +3,6 @@
 import grp
 import json
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -96,14 +94,9 @@ def test_an_empty_tree_is_one_note_and_no_problem(tmp_path):
     assert report(findings).endswith("0 problems found")
 
 
-def test_doctor_command_exits_with_the_verdict(tmp_path):
+def test_doctor_command_exits_with_the_verdict(tmp_path, run_ornix):
     def doctor(root, *extra):
-        return subprocess.run(
-            [sys.executable, "-m", "ornix", "doctor", "--root", root, *extra],
-            capture_output=True,
-            text=True,
-            timeout=60,
-        )
+        return run_ornix("doctor", "--root", root, *extra)
 
     healthy = doctor(make_tree(tmp_path / "healthy", latency=1))
     assert healthy.returncode == 0, healthy.stdout + healthy.stderr

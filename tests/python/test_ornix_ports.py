@@ -3,8 +3,6 @@ links to virtual devices under the names detection uses, and the system's view i
 
 import json
 import os
-import subprocess
-import sys
 
 import pytest
 from serial.tools.list_ports_common import ListPortInfo
@@ -92,13 +90,7 @@ def test_probes_say_who_answers_on_each_port(linked_devices):
     assert by_name["ttyUSB7"].problem == "cannot open: No such file or directory"
 
 
-def run_ornix(*arguments, timeout=120):
-    return subprocess.run(
-        [sys.executable, "-m", "ornix", *arguments], capture_output=True, text=True, timeout=timeout
-    )
-
-
-def test_list_command_prints_a_table_and_json(linked_devices):
+def test_list_command_prints_a_table_and_json(linked_devices, run_ornix):
     table = run_ornix("list", "--dev", str(linked_devices), "--probe")
     assert table.returncode == 0, table.stderr
     lines = table.stdout.splitlines()
@@ -118,7 +110,7 @@ def test_list_command_prints_a_table_and_json(linked_devices):
     }
 
 
-def test_list_command_without_ports_points_at_the_virtual_devices(tmp_path):
+def test_list_command_without_ports_points_at_the_virtual_devices(tmp_path, run_ornix):
     listed = run_ornix("list", "--dev", str(tmp_path))
     assert listed.returncode == 0
     assert "ornix-sim arm handle" in listed.stdout

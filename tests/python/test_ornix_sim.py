@@ -305,9 +305,10 @@ def decode_compact(stream):
 
 
 def test_compact_packets_decode_with_escapes(ornix_sim, open_port):
-    simulator = ornix_sim("handle", "--compact", "1000")
-    port = open_port(simulator.ports["handle"])
-    device_id = port.exchange(b"\x0a", 7)[2]
+    # The id the handle gives in its wake-up answer, asked of a handle that does not stream, so
+    # that no packet can come before the answer.
+    device_id = open_port(ornix_sim("handle").ports["handle"]).exchange(b"\x0a", 7)[2]
+    port = open_port(ornix_sim("handle", "--compact", "1000").ports["handle"])
     # Join the running stream as a late host would: drop what waited, then skip to the end of
     # the packet in flight.
     termios.tcflush(port.fd, termios.TCIFLUSH)

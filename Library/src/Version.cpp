@@ -5,7 +5,7 @@
 namespace Ornix::HardwareAPI {
 
 namespace {
-constexpr const char* kVersion = "0.1.7";
+constexpr const char* kVersion = ORNIX_VERSION;
 }
 
 const char* GetVersion() { return kVersion; }

@@ -103,12 +103,9 @@ std::string StatusCall(const std::string& kind, const std::string& length,
 // The 18 data bytes of a compact packet, then the byte at position 18.
 Bytes CompactData(uint8_t error_flag, uint8_t levels, uint8_t device_id, Bytes quaternion,
                   uint8_t battery) {
-    Bytes data = {0x01, 0x02, error_flag, levels, device_id, 0x05, 0x06, 0x07};
-    data.insert(data.end(), quaternion.begin(), quaternion.end());
-    data.push_back(battery);
-    data.push_back(0x11);
-    data.push_back(0x00);
-    return data;
+    return Concat({{0x01, 0x02, error_flag, levels, device_id, 0x05, 0x06, 0x07},
+                   std::move(quaternion),
+                   {battery, 0x11, 0x00}});
 }
 
 const Bytes kQuaternion = {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x40, 0x00, 0x00};

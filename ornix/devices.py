@@ -183,7 +183,9 @@ class OpenedDevice(Generic[D]):
         self._device = None
         self._stream = None
         if platform.python_implementation() == "PyPy":
-            # PyPy frees the module's objects, and so closes the port, only when it collects.
+            # PyPy frees the module's objects, and so closes the port, only when it collects;
+            # the device and its stream take a collection each.
+            gc.collect()
             gc.collect()
 
     def __enter__(self) -> OpenedDevice[D]:

@@ -1,65 +1,109 @@
-"""Python Implementation of the Ornix Hardware API"""
-
 # Generated from the built module by tools/generate-stubs: rerun it, do not edit.
+"""
+Python Implementation of the Ornix Hardware API
+"""
 
+from __future__ import annotations
+import typing
 import uuid
-from typing import overload
 
-class SerialStream:
-    def __init__(self, arg0: str, /) -> None:
-        """Initialize the serial stream"""
+__all__: list[str] = [
+    "Device",
+    "Handle",
+    "Ostrel3",
+    "SerialStream",
+    "UUID",
+    "detect_handles",
+    "detect_ostrel3s",
+    "detect_wired_handles",
+    "detect_wireless_handles",
+    "get_cpp_version",
+    "print_cpp_version",
+]
 
-class UUID:
-    def __init__(self) -> None: ...
-    def bytes(self) -> list[int]: ...
+class Device:
+    pass
 
-class Device: ...
+class Handle:
+    """
+    The quillet handle class
+    """
 
-class Ostrel3:
-    """Ostrel3 Device Class"""
+    def GetQuilletStatus(self) -> dict:
+        """
+        Get the most recent Quillet informations
+        """
+
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+        """
+        OnReceiveHandleErrorResponse
+        """
+
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
+        """
+        OnReceiveHandleInfo
+        """
+
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: float,
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: int,
+    ) -> None:
+        """
+        OnReceiveHandleStatusMessage
+        """
+
+    @typing.overload
+    def Receive(self) -> int:
+        """
+        Receive data from the handle
+        """
+
+    @typing.overload
+    def Receive(self, obsolete: int) -> int:
+        """
+        [DEPRECATED] Receive current and return current
+        """
+
+    def RequestStatus(self) -> None:
+        """
+        request handle status
+        """
+
+    def SendDeviceWakeup(self) -> None: ...
+    def SendHandleState(
+        self, device_id: int = 0, data_length: int = 0, user_data: int | None = None
+    ) -> None:
+        """
+        send handle state
+        """
 
     def __init__(self, arg0: SerialStream, /) -> None: ...
-    def device_wakeup(self) -> tuple:
-        """Wakeup the device and return the device info as a tuple."""
 
-    def device_wakeup_dict(self) -> dict:
-        """Wakeup the device and return the device info as a dict."""
+class Ostrel3:
+    """
+    Ostrel3 Device Class
+    """
 
-    def get_firmware_version(self) -> uuid.UUID:
-        """Receive the firmware version of the device."""
-
-    def get_device_id(self) -> uuid.UUID:
-        """Receive the UUID of the device."""
-
-    def get_motor_currents(self) -> list[float]:
-        """Receive the motor currents of the device."""
-
-    def get_device_orientation(self) -> list[float]:
-        """Receive the orientation of the base of the device."""
-
-    def get_power_status(self) -> bool:
-        """Receive the power status of the device."""
-
-    def get_temperature(self) -> float:
-        """Receive the temperature of the device."""
-
-    def end_effector_force(self, force_request_vector: list[float] = ..., /) -> tuple:
-        """Send forces to the device and receive device states"""
-
-    def joint_torques(self, joint_torque_request_vector: list[float] = ..., /) -> tuple:
-        """Send joint torques to the device and receive the joint states"""
-
-    def end_effector_position(self, position_request_vector: list[float] = ..., /) -> tuple:
-        """Send end-effector position and receive device states"""
-
-    def joint_angles(self, joint_angle_request_vector: list[float] = ..., /) -> tuple:
-        """Send joint angles to the device and receive the joint states"""
-
-    def SendDeviceWakeup(self) -> None:
-        """[DEPRECATED] Send a device wakeup command"""
+    def ReceiveCurrent(self, current: list[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """
+        receive current and return current
+        """
 
     def ReceiveDeviceInfo(self) -> tuple:
-        """Receive device info and return a tuple with the following fields:
+        """
+        Receive device info and return a tuple with the following fields:
 
         device_id (uint16_t)
 
@@ -72,101 +116,160 @@ class Ostrel3:
         device_id_ext (UUID)
         """
 
-    @overload
-    def SendForce(self, force: list[float] = ...) -> None:
-        """[Deprecated] Send force to the device"""
-
-    @overload
-    def SendForce(self, ForceX: float = ..., ForceY: float = ..., ForceZ: float = ...) -> None:
-        """[Deprecated] Send force to the device"""
-
-    def ReceiveState(self, position: list[float] = ..., velocity: list[float] = ...) -> tuple:
-        """[Deprecated] receive state and return position and velocity"""
-
     def ReceiveJointState(
-        self, joint_position: list[float] = ..., joint_velocity: list[float] = ...
+        self,
+        joint_position: list[float] = [0.0, 0.0, 0.0],
+        joint_velocity: list[float] = [0.0, 0.0, 0.0],
     ) -> tuple:
-        """[Deprecated] receive joint state and return position and velocity in the joint reference frame"""
+        """
+        [Deprecated] receive joint state and return position and velocity in the joint reference frame
+        """
 
-    def SendJointTorques(self, joint_torque: list[float] = ...) -> None:
-        """[Deprecated] send joint torque"""
-
-    def SendAngle(self, angle: list[float] = ...) -> None:
-        """Send angles to the device"""
+    def ReceiveState(
+        self, position: list[float] = [0.0, 0.0, 0.0], velocity: list[float] = [0.0, 0.0, 0.0]
+    ) -> tuple:
+        """
+        [Deprecated] receive state and return position and velocity
+        """
 
     def RequestCurrent(self) -> None:
-        """request current"""
+        """
+        request current
+        """
 
-    def ReceiveCurrent(self, current: list[float] = ...) -> list[float]:
-        """receive current and return current"""
+    def SendAngle(self, angle: list[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        Send angles to the device
+        """
 
-    def SendPosition(self, position: list[float] = ...) -> None:
-        """[Deprecated] Send Position to the device"""
+    def SendDeviceWakeup(self) -> None:
+        """
+        [DEPRECATED] Send a device wakeup command
+        """
 
-class Handle:
-    """The quillet handle class"""
+    @typing.overload
+    def SendForce(self, force: list[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] Send force to the device
+        """
+
+    @typing.overload
+    def SendForce(self, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None:
+        """
+        [Deprecated] Send force to the device
+        """
+
+    def SendJointTorques(self, joint_torque: list[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] send joint torque
+        """
+
+    def SendPosition(self, position: list[float] = [0.0, 0.0, 0.0]) -> None:
+        """
+        [Deprecated] Send Position to the device
+        """
 
     def __init__(self, arg0: SerialStream, /) -> None: ...
-    def SendDeviceWakeup(self) -> None: ...
-    def SendHandleState(
-        self, device_id: int = ..., data_length: int = ..., user_data: int | None = None
-    ) -> None:
-        """send handle state"""
+    def device_wakeup(self) -> tuple:
+        """
+        Wakeup the device and return the device info as a tuple.
+        """
 
-    def RequestStatus(self) -> None:
-        """request handle status"""
+    def device_wakeup_dict(self) -> dict:
+        """
+        Wakeup the device and return the device info as a dict.
+        """
 
-    def OnReceiveHandleInfo(
-        self,
-        tool_data_remaining: int,
-        device_id: int,
-        device_model_number: int,
-        hardware_version: int,
-        firmware_version: int,
-    ) -> None:
-        """OnReceiveHandleInfo"""
+    def end_effector_force(self, force_request_vector: list[float] = [0.0, 0.0, 0.0], /) -> tuple:
+        """
+        Send forces to the device and receive device states
+        """
 
-    def OnReceiveHandleStatusMessage(
-        self,
-        device_id: int,
-        quaternion: float,
-        error_flag: int,
-        hall_effect_sensor_level: int,
-        user_data_length: int,
-        user_data: int,
-    ) -> None:
-        """OnReceiveHandleStatusMessage"""
+    def end_effector_position(
+        self, position_request_vector: list[float] = [0.0, 0.0, 0.0], /
+    ) -> tuple:
+        """
+        Send end-effector position and receive device states
+        """
 
-    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
-        """OnReceiveHandleErrorResponse"""
+    def get_device_id(self) -> uuid.UUID:
+        """
+        Receive the UUID of the device.
+        """
 
-    @overload
-    def Receive(self) -> int:
-        """Receive data from the handle"""
+    def get_device_orientation(self) -> list[float]:
+        """
+        Receive the orientation of the base of the device.
+        """
 
-    @overload
-    def Receive(self, obsolete: int) -> int:
-        """[DEPRECATED] Receive current and return current"""
+    def get_firmware_version(self) -> uuid.UUID:
+        """
+        Receive the firmware version of the device.
+        """
 
-    def GetQuilletStatus(self) -> dict:
-        """Get the most recent Quillet informations"""
+    def get_motor_currents(self) -> list[float]:
+        """
+        Receive the motor currents of the device.
+        """
 
-def get_cpp_version() -> str:
-    """Get the version of the CPP library"""
+    def get_power_status(self) -> bool:
+        """
+        Receive the power status of the device.
+        """
 
-def print_cpp_version() -> None:
-    """Print the version of the CPP library"""
+    def get_temperature(self) -> float:
+        """
+        Receive the temperature of the device.
+        """
 
-def detect_ostrel3s() -> list[str]:
-    """detect available ostrel3 devices"""
+    def joint_angles(self, joint_angle_request_vector: list[float] = [0.0, 0.0, 0.0], /) -> tuple:
+        """
+        Send joint angles to the device and receive the joint states
+        """
+
+    def joint_torques(self, joint_torque_request_vector: list[float] = [0.0, 0.0, 0.0], /) -> tuple:
+        """
+        Send joint torques to the device and receive the joint states
+        """
+
+class SerialStream:
+    def __init__(self, arg0: str, /) -> None:
+        """
+        Initialize the serial stream
+        """
+
+class UUID:
+    def __init__(self) -> None: ...
+    def bytes(self) -> list[int]: ...
 
 def detect_handles() -> list[str]:
-    """detect available handles"""
+    """
+    detect available handles
+    """
+
+def detect_ostrel3s() -> list[str]:
+    """
+    detect available ostrel3 devices
+    """
 
 def detect_wired_handles() -> list[str]:
-    """detect available wired handles"""
+    """
+    detect available wired handles
+    """
 
 def detect_wireless_handles() -> list[str]:
-    """detect available wireless handles"""
+    """
+    detect available wireless handles
+    """
+
+def get_cpp_version() -> str:
+    """
+    Get the version of the CPP library
+    """
+
+def print_cpp_version() -> None:
+    """
+    Print the version of the CPP library
+    """
 
 __version__: str

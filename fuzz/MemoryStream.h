@@ -39,10 +39,16 @@ private:
     Buffer buffer;
 };
 
-// A device clock that races ahead, so that every wait for bytes that will never come ends at once.
-inline std::chrono::microseconds RacingClock() {
-    static std::chrono::microseconds now(0);
-    return now += std::chrono::hours(1);
-}
+// A device clock that races ahead, an hour at each reading, so that every wait for bytes that will
+// never come ends at its first look. Each input restarts it: an input sees the same times whatever
+// ran before, and a long run never overflows it.
+class RacingClock {
+public:
+    static void Restart() { now = std::chrono::microseconds::zero(); }
+    static std::chrono::microseconds Read() { return now += std::chrono::hours(1); }
+
+private:
+    static inline std::chrono::microseconds now{};
+};
 
 }  // namespace Ornix::Fuzzing

@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }
+    Ornix::Fuzzing::RacingClock::Restart();
     Ornix::Fuzzing::MemoryStream stream(data + 1, size - 1);
-    Ostrel3 arm(&stream, Device::kReplyTimeout, &Ornix::Fuzzing::RacingClock);
+    Ostrel3 arm(&stream, Device::kReplyTimeout, &Ornix::Fuzzing::RacingClock::Read);
     const Vector3 command = {1.0f, -2.0f, 0.5f};
     uint8_t order = data[0];
     for (int round = 0; round < 32 && stream.Available() > 0; ++round, order = order * 7 + 3) {

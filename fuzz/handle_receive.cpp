@@ -44,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }
+    Ornix::Fuzzing::RacingClock::Restart();
     Ornix::Fuzzing::MemoryStream stream(data + 1, size - 1);
-    CheckingHandle handle(&stream, Device::kReplyTimeout, &Ornix::Fuzzing::RacingClock);
+    CheckingHandle handle(&stream, Device::kReplyTimeout, &Ornix::Fuzzing::RacingClock::Read);
     uint8_t order = data[0];
     for (int round = 0; round < 64 && stream.Available() > 0; ++round, order = order * 5 + 1) {
         switch (order % 5) {

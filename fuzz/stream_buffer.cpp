@@ -1,89 +1,69 @@
-// Fuzzes the serial port's read paths on a real pseudo-terminal: the input is a program of
-// operations (the device sending bytes, stream-buffer reads, put-backs, timed port reads), so
-// that the held byte, short reads and budgets meet in every order.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
-
+// Fuzzes the serial port's read paths on a simulated line: the input is a program of operations
+// (the device sending bytes now or later, stream-buffer reads, put-backs, timed port reads, waits
+// for input, discarding), so that the held byte, short reads, late bytes and budgets meet in
+// every order.
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
+#include "SimulatedLine.h"
 #include "serialib.h"
 
+using Ornix::Fuzzing::Decisions;
+using Ornix::Fuzzing::SimulatedLine;
 using Ornix::HardwareAPI::IO::serialib;
 
 namespace {
 
-// Every reading is 100 ms later than the one before: a 1000 ms budget ends after a few polls.
-timeval FastClock() {
-    static long long milliseconds = 0;
-    milliseconds += 100;
-    return {static_cast<time_t>(milliseconds / 1000),
-            static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
-}
+// Every reading of the clock is 100 ms later than the one before: a 1000 ms budget ends after a
+// few polls.
+constexpr uint64_t kReadingStepUs = 100000;
+// A late byte comes this long times a byte of the input after it is sent.
+constexpr uint64_t kDelayUnitUs = 10000;
 
-// One pseudo-terminal for the whole run; each input starts on an empty line.
-struct Line {
-    Line() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        path = ptsname(master);
-        fcntl(master, F_SETFL, O_NONBLOCK);
-        if (port.open_port(path.c_str(), 115200, 3, 0, 0) != 1) {
+// One port on one line for the whole run; each input starts with nothing on the line.
+struct Port {
+    Port() {
+        if (port.open_port(line.Path(), 115200, 3, 0, 0) != serialib::kOpened) {
             std::abort();
         }
     }
 
-    void Drain() {
-        uint8_t sink[256];
-        while (read(master, sink, sizeof sink) > 0) {
-        }
-        port.discard_input();
+    void Restart() {
+        line.Restart(nullptr);
         while (port.sbumpc() != std::char_traits<char>::eof()) {
         }
     }
 
-    int master;
-    std::string path;
-    serialib port{&FastClock};
+    SimulatedLine line{kReadingStepUs};
+    serialib port{&SimulatedLine::Clock};
 };
 
-// The input read a byte at a time; 0 once it is used up.
-class Program {
-public:
-    Program(const uint8_t* data, size_t size) : data(data), size(size) {}
-    bool Done() const { return at >= size; }
-    uint8_t Next() { return at < size ? data[at++] : 0; }
-
-private:
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-};
+void Require(bool holds) {
+    if (!holds) {
+        std::abort();
+    }
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Line line;
-    line.Drain();
+    static Port line;
+    line.Restart();
     serialib& port = line.port;
-    Program program(data, size);
+    Decisions program(data, size);
     for (int step = 0; step < 32 && !program.Done(); ++step) {
         const uint8_t operation = program.Next();
         const size_t count = program.Next() % 40;
-        switch (operation % 10) {
-            case 0: {
+        switch (operation % 13) {
+            case 0:
+            case 10: {
+                const uint64_t delay_us = operation % 13 == 0 ? 0 : program.Next() * kDelayUnitUs;
                 std::vector<uint8_t> bytes;
                 for (size_t i = 0; i < count; ++i) {
                     bytes.push_back(program.Next());
                 }
-                if (!bytes.empty() && write(line.master, bytes.data(), bytes.size()) < 0) {
-                    std::abort();
-                }
+                line.line.Send(bytes.data(), bytes.size(), delay_us);
                 break;
             }
             case 1:
@@ -95,10 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3: {
                 // Exactly `count` bytes of room: storing one more is a report.
                 std::vector<char> buffer(count);
-                if (port.sgetn(buffer.data(), static_cast<std::streamsize>(count)) >
-                    static_cast<std::streamsize>(count)) {
-                    std::abort();
-                }
+                Require(port.sgetn(buffer.data(), static_cast<std::streamsize>(count)) <=
+                        static_cast<std::streamsize>(count));
                 break;
             }
             case 4:
@@ -117,20 +95,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 8: {
                 std::vector<char> buffer(count + 1);
-                const int result =
-                    port.receive_until(buffer.data(), static_cast<char>(count), count, 300);
-                if (result > static_cast<int>(count)) {
-                    std::abort();
-                }
+                Require(port.receive_until(buffer.data(), static_cast<char>(count), count, 300) <=
+                        static_cast<int>(count));
                 break;
             }
-            default: {
+            case 9: {
                 std::vector<char> buffer(count);
-                if (port.receive_bytes(buffer.data(), count, 300, 100) > static_cast<int>(count)) {
-                    std::abort();
-                }
+                Require(port.receive_bytes(buffer.data(), count, 300, 100) <=
+                        static_cast<int>(count));
                 break;
             }
+            case 11: {
+                // The wait must not outlast its limit, nor tell of bytes that are not there.
+                const uint32_t limit_us = program.Next() * kDelayUnitUs;
+                const uint64_t began = line.line.NowUs();
+                const int result = port.wait_for_input(count, limit_us);
+                Require(line.line.NowUs() - began <= limit_us);
+                Require(result == serialib::kInputWaiting
+                            ? port.pending_bytes() >= static_cast<int>(count)
+                            : result == serialib::kInputNotYet);
+                break;
+            }
+            default:
+                port.discard_input();
+                Require(port.pending_bytes() == 0);
+                break;
         }
     }
     return 0;

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -251,7 +252,10 @@ int serialib::receive_bytes(void* buffer, uint32_t max_bytes, uint32_t timeout_m
             return static_cast<int>(count);
         }
         if (sleep_us != 0) {
-            usleep(sleep_us);
+            // nanosleep rather than usleep, which POSIX no longer has.
+            const timespec pause{static_cast<time_t>(sleep_us / 1000000),
+                                 static_cast<long>(sleep_us % 1000000) * 1000};
+            (void)nanosleep(&pause, nullptr);
         }
     }
 }

@@ -6,23 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "FakeDevice.h"
 #include "MemoryLink.h"
 #include "OutputCapture.h"
-#include "TestSupport.h"
 
 namespace Ornix::HardwareAPI::Devices {
 namespace {
 
-using IO::SerialStream;
 using Testing::Bytes;
 using Testing::Concat;
-using Testing::FakeDevice;
 using Testing::FloatBytes;
+using Testing::MemoryLink;
 using Testing::Milliseconds;
-using Testing::MillisecondsSince;
 using Testing::OutputCapture;
-using Clock = std::chrono::steady_clock;
 
 // Writes down every callback, in the order they come.
 class RecordingHandle : public Handle {
@@ -110,19 +105,21 @@ Bytes CompactData(uint8_t error_flag, uint8_t levels, uint8_t device_id, Bytes q
 
 const Bytes kQuaternion = {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x40, 0x00, 0x00};
 
+// The exchanges with a scripted handle over an in-memory link: every time below is virtual.
 class HandleTest : public ::testing::Test {
 protected:
-    FakeDevice fake;
-    SerialStream stream{fake.Path().c_str(), true};
-    RecordingHandle handle{&stream};
-    // Gives up within a second, for the paths where nothing useful arrives.
-    RecordingHandle impatient{&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock};
+    MemoryLink link;
+    RecordingHandle handle{&link, Handle::kReplyTimeout, &MemoryLink::Clock};
 };
 
+// A time-out of five seconds, counted in whole seconds, ends five to six seconds after it began:
+// a call that waits longer waited more than once.
+constexpr std::chrono::microseconds kOneTimeOut = std::chrono::seconds(6) + Milliseconds(1);
+
 TEST_F(HandleTest, RequestsAreWrittenByteForByte) {
-    fake.Expect({0x0A}).Expect({0xDA}).Expect({0xDF, 0x02, 0x01});
-    fake.Expect({0xDB, 0x34, 0x12, 0x02, 0xAA, 0xBB}).Expect({0xDB, 0x34, 0x12, 0x00});
-    fake.Expect(Concat({{0xDB, 0xFF, 0xFF, 0xFF}, Bytes(255, 0x42)}));
+    link.Expect({0x0A}).Expect({0xDA}).Expect({0xDF, 0x02, 0x01});
+    link.Expect({0xDB, 0x34, 0x12, 0x02, 0xAA, 0xBB}).Expect({0xDB, 0x34, 0x12, 0x00});
+    link.Expect(Concat({{0xDB, 0xFF, 0xFF, 0xFF}, Bytes(255, 0x42)}));
     handle.SendDeviceWakeup();
     handle.RequestStatus();
     handle.RequestError(0x0102);
@@ -131,11 +128,11 @@ TEST_F(HandleTest, RequestsAreWrittenByteForByte) {
     handle.SendHandleState(0x1234, 0, nullptr);
     const Bytes most(255, 0x42);
     handle.SendHandleState(0xFFFF, 255, most.data());
-    EXPECT_TRUE(fake.WaitUntilPlayed(Milliseconds(2000)));
+    EXPECT_TRUE(link.Played());
 }
 
 TEST_F(HandleTest, InfoReachesTheFieldFormThenTheRecordForm) {
-    fake.Reply({0xD0, 0x05, 0x34, 0x12, 0x04, 0x02, 0x07});
+    link.Reply({0xD0, 0x05, 0x34, 0x12, 0x04, 0x02, 0x07});
     uint8_t code = 0;
     EXPECT_EQ(handle.Receive(code), 6);
     EXPECT_EQ(code, 0xD0);
@@ -144,7 +141,7 @@ TEST_F(HandleTest, InfoReachesTheFieldFormThenTheRecordForm) {
 }
 
 TEST_F(HandleTest, StatusMessagesCarryTheirUserData) {
-    fake.Reply(StatusMessage({})).Reply(StatusMessage({0x0A, 0x0B, 0x0C}));
+    link.Reply(StatusMessage({})).Reply(StatusMessage({0x0A, 0x0B, 0x0C}));
     EXPECT_EQ(handle.Receive(), 21);
     EXPECT_EQ(handle.Receive(), 24);
     EXPECT_EQ(handle.calls, (std::vector<std::string>{
@@ -155,19 +152,26 @@ TEST_F(HandleTest, StatusMessagesCarryTheirUserData) {
     EXPECT_EQ(handle.record.user_data[254], 0);
 }
 
+TEST_F(HandleTest, ErrorRequestIsAnsweredForItsDevice) {
+    link.Expect({0xDF, 0x17, 0x01}).Reply({0xDF, 0x17, 0x01, 0x05});
+    handle.RequestError(0x0117);
+    EXPECT_EQ(handle.Receive(), 3);
+    EXPECT_EQ(handle.calls, (std::vector<std::string>{"error 279,5", "error record 279,5"}));
+}
+
 TEST_F(HandleTest, ErrorResponsesReachBothForms) {
-    fake.Reply({0xDF, 0x02, 0x01, 0x2A});
+    link.Reply({0xDF, 0x02, 0x01, 0x2A});
     EXPECT_EQ(handle.Receive(), 3);
     EXPECT_EQ(handle.calls, (std::vector<std::string>{"error 258,42", "error record 258,42"}));
 }
 
 TEST_F(HandleTest, UnknownCodeIsConsumedAlone) {
-    fake.Reply({0x55, 0xDF, 0x00, 0x00, 0x01});
-    const auto start = Clock::now();
+    link.Reply({0x55, 0xDF, 0x00, 0x00, 0x01});
+    const auto start = link.Now();
     uint8_t code = 0;
     EXPECT_EQ(handle.Receive(code), Handle::kNoMessage);
     EXPECT_EQ(code, 0x55);
-    EXPECT_LT(MillisecondsSince(start), 500);
+    EXPECT_LT(link.Now() - start, std::chrono::seconds(1));
     EXPECT_TRUE(handle.calls.empty());
     EXPECT_EQ(handle.Receive(), 3);
 }
@@ -175,12 +179,12 @@ TEST_F(HandleTest, UnknownCodeIsConsumedAlone) {
 TEST_F(HandleTest, NothingArrivingIsOneTimeOutAndNoCallback) {
     OutputCapture errors(STDERR_FILENO);
     uint8_t code = 0xFF;
-    EXPECT_EQ(impatient.Receive(code), Handle::kNoMessage);
+    EXPECT_EQ(handle.Receive(code), Handle::kNoMessage);
     EXPECT_EQ(code, 0);
     const std::string text = errors.Finish();
     EXPECT_EQ(text.rfind("[err] Library/src/Device.cpp:57> timeout waiting for header code", 0),
               0u);
-    EXPECT_TRUE(impatient.calls.empty());
+    EXPECT_TRUE(handle.calls.empty());
 }
 
 // A partial payload stays in the port, so each case gets a handle of its own.
@@ -188,43 +192,42 @@ TEST(HandleCutShort, MessagesThatDoNotArriveWholeReachNoCallback) {
     // The status message's length byte never comes: no wait for user data of a length left
     // from an earlier message, so each case costs one time-out.
     for (const Bytes& message : {Bytes{0xD0, 0x01, 0x02}, Bytes{0xDF, 0x01}, Bytes{0xDA, 0x01}}) {
-        FakeDevice fake;
-        SerialStream stream(fake.Path().c_str(), true);
-        RecordingHandle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
-        fake.Reply(message);
+        MemoryLink link;
+        RecordingHandle handle(&link, Handle::kReplyTimeout, &MemoryLink::Clock);
+        link.Reply(message);
         OutputCapture errors(STDERR_FILENO);
-        const auto start = Clock::now();
+        const auto start = link.Now();
         EXPECT_EQ(handle.Receive(), 0) << Testing::Hex(message);
-        EXPECT_LT(MillisecondsSince(start), 1300);
+        EXPECT_LT(link.Now() - start, kOneTimeOut) << Testing::Hex(message);
         errors.Finish();
         EXPECT_TRUE(handle.calls.empty());
     }
 }
 
 TEST_F(HandleTest, StatusWithoutItsLengthByteWaitsForNoStaleUserData) {
-    fake.Reply(StatusMessage({1, 2, 3, 4, 5})).Reply({0xDA, 0x01});
-    EXPECT_EQ(impatient.Receive(), 26);
+    link.Reply(StatusMessage({1, 2, 3, 4, 5})).Reply({0xDA, 0x01});
+    EXPECT_EQ(handle.Receive(), 26);
     OutputCapture errors(STDERR_FILENO);
-    const auto start = Clock::now();
-    EXPECT_EQ(impatient.Receive(), 0);
-    EXPECT_LT(MillisecondsSince(start), 1300);
+    const auto start = link.Now();
+    EXPECT_EQ(handle.Receive(), 0);
+    EXPECT_LT(link.Now() - start, kOneTimeOut);
     const std::string text = errors.Finish();
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-    EXPECT_EQ(impatient.calls.size(), 2u);
+    EXPECT_EQ(handle.calls.size(), 2u);
 }
 
 TEST_F(HandleTest, StatusWithShortUserDataReachesNoCallback) {
     OutputCapture errors(STDERR_FILENO);
     Bytes message = StatusMessage({1, 2, 3, 4});
     message.resize(message.size() - 2);
-    fake.Reply(message);
-    EXPECT_EQ(impatient.Receive(), 21);
+    link.Reply(message);
+    EXPECT_EQ(handle.Receive(), 21);
     errors.Finish();
-    EXPECT_TRUE(impatient.calls.empty());
+    EXPECT_TRUE(handle.calls.empty());
 }
 
 TEST_F(HandleTest, ReadFormsStoreTheFieldsWithoutCallbacks) {
-    fake.Reply({0x05, 0x34, 0x12, 0x04, 0x02, 0x07});
+    link.Reply({0x05, 0x34, 0x12, 0x04, 0x02, 0x07});
     uint8_t remaining = 0, model = 0, hardware = 0, firmware = 0;
     uint16_t device_id = 0;
     EXPECT_EQ(handle.ReadHandleInfo(remaining, device_id, model, hardware, firmware), 6);
@@ -236,7 +239,7 @@ TEST_F(HandleTest, ReadFormsStoreTheFieldsWithoutCallbacks) {
 
     Bytes status = StatusMessage({0x0A, 0x0B});
     status.erase(status.begin());
-    fake.Reply(status);
+    link.Reply(status);
     float quaternion[4] = {};
     uint8_t error_flag = 0, level = 0, length = 0, user_data[255] = {};
     EXPECT_EQ(
@@ -249,7 +252,7 @@ TEST_F(HandleTest, ReadFormsStoreTheFieldsWithoutCallbacks) {
     EXPECT_EQ(length, 2);
     EXPECT_EQ(user_data[1], 0x0B);
 
-    fake.Reply({0x02, 0x01, 0x2A});
+    link.Reply({0x02, 0x01, 0x2A});
     uint8_t error_code = 0;
     EXPECT_EQ(handle.ReadHandleErrorResponse(device_id, error_code), 3);
     EXPECT_EQ(device_id, 0x0102);
@@ -259,21 +262,20 @@ TEST_F(HandleTest, ReadFormsStoreTheFieldsWithoutCallbacks) {
 
 TEST_F(HandleTest, ReadFormsLeaveTheVariablesOnAShortRead) {
     OutputCapture errors(STDERR_FILENO);
-    fake.Reply({0x05, 0x34, 0x12});
+    link.Reply({0x05, 0x34, 0x12});
     uint8_t remaining = 9, model = 9, hardware = 9, firmware = 9;
     uint16_t device_id = 9;
-    EXPECT_EQ(impatient.ReadHandleInfo(remaining, device_id, model, hardware, firmware), 0);
+    EXPECT_EQ(handle.ReadHandleInfo(remaining, device_id, model, hardware, firmware), 0);
     EXPECT_EQ(remaining + device_id + model + hardware + firmware, 45);
     errors.Finish();
 }
 
 TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
     for (const Bytes& message : {Concat({{0x01, 0x02}, Bytes(18, 0x07)}), StatusMessage({1, 2})}) {
-        FakeDevice fake;
-        SerialStream stream(fake.Path().c_str(), true);
-        Handle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
+        MemoryLink link;
+        Handle handle(&link, Handle::kReplyTimeout, &MemoryLink::Clock);
         Bytes payload(message.begin() + (message[0] == 0xDA ? 1 : 0), message.end() - 1);
-        fake.Reply(payload);
+        link.Reply(payload);
         OutputCapture errors(STDERR_FILENO);
         uint16_t device_id = 9;
         float quaternion[4] = {9, 9, 9, 9};
@@ -285,10 +287,9 @@ TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
         EXPECT_EQ(device_id + error_flag + level + length + user_data[0], 45);
         EXPECT_EQ(quaternion[0] + quaternion[3], 18.0f);
     }
-    FakeDevice fake;
-    SerialStream stream(fake.Path().c_str(), true);
-    Handle handle(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
-    fake.Reply({0x02, 0x01});
+    MemoryLink link;
+    Handle handle(&link, Handle::kReplyTimeout, &MemoryLink::Clock);
+    link.Reply({0x02, 0x01});
     OutputCapture errors(STDERR_FILENO);
     uint16_t device_id = 9;
     uint8_t error_code = 9;
@@ -299,7 +300,7 @@ TEST(HandleCutShort, ReadFormsOfStatusAndErrorLeaveTheVariables) {
 
 TEST_F(HandleTest, CompactStatusSkipsLeadingBytesAndDecodes) {
     // A stray 0x00 among the leading bytes is a byte like any other.
-    fake.Reply(Concat({{0x11, 0x00, 0x22, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 200)}));
+    link.Reply(Concat({{0x11, 0x00, 0x22, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 200)}));
     const QuilletStatus status = handle.GetQuilletStatus();
     EXPECT_EQ(status.error_flag, 4);
     EXPECT_EQ(status.hall_effect_sensor_level, 5);
@@ -313,7 +314,7 @@ TEST_F(HandleTest, CompactStatusSkipsLeadingBytesAndDecodes) {
 }
 
 TEST_F(HandleTest, CompactStatusSkipsAZeroByteArrivingDuringTheScan) {
-    fake.Reply({0x11}).Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}),
+    link.Reply({0x11}).Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}),
                              Milliseconds(100));
     const QuilletStatus status = handle.GetQuilletStatus();
     EXPECT_EQ(status.error_flag, 4);
@@ -323,13 +324,13 @@ TEST_F(HandleTest, CompactStatusSkipsAZeroByteArrivingDuringTheScan) {
 }
 
 TEST_F(HandleTest, CompactStatusStartingWithAZeroByteIsNothingReceived) {
-    fake.Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}));
+    link.Reply(Concat({{0x00, 0xDA}, CompactData(0x04, 0xE5, 0x2C, kQuaternion, 53)}));
     EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
 }
 
 TEST_F(HandleTest, CompactStatusWithNothingArrivingIsOneTimeOut) {
     OutputCapture errors(STDERR_FILENO);
-    const QuilletStatus status = impatient.GetQuilletStatus();
+    const QuilletStatus status = handle.GetQuilletStatus();
     errors.Finish();
     EXPECT_EQ(status.error_flag, QuilletStatus::kNothingReceived);
     EXPECT_EQ(status.device_id, 0);
@@ -338,36 +339,38 @@ TEST_F(HandleTest, CompactStatusWithNothingArrivingIsOneTimeOut) {
 
 TEST_F(HandleTest, CompactStatusScanEndsWhenTheHandleFallsSilent) {
     OutputCapture errors(STDERR_FILENO);
-    fake.Reply({0x11, 0x22});
-    const auto start = Clock::now();
-    EXPECT_EQ(impatient.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
-    EXPECT_LT(MillisecondsSince(start), 1300);
+    link.Reply({0x11, 0x22});
+    const auto start = link.Now();
+    EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
+    EXPECT_LT(link.Now() - start, kOneTimeOut);
     errors.Finish();
 }
 
 TEST_F(HandleTest, CompactStatusScanEndsAfterTheTimeOutWithoutAHeader) {
     for (int i = 0; i < 1200; ++i) {
-        fake.Reply({0x11}, Milliseconds(2));
+        link.Reply({0x11}, Milliseconds(2));
     }
-    RecordingHandle patient_for_a_second(&stream, 1.0f);
-    const auto start = Clock::now();
+    RecordingHandle patient_for_a_second(&link, 1.0f, &MemoryLink::Clock);
+    const auto start = link.Now();
     EXPECT_EQ(patient_for_a_second.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
-    EXPECT_LT(MillisecondsSince(start), 2300);
-    EXPECT_TRUE(fake.WaitUntilPlayed(Milliseconds(5000)));
+    // Whole seconds: a one-second time-out ends one to two seconds after the scan began.
+    EXPECT_GE(link.Now() - start, std::chrono::seconds(1));
+    EXPECT_LT(link.Now() - start, std::chrono::seconds(2) + Milliseconds(1));
+    EXPECT_GT(link.Unread(), 0u);
 }
 
 TEST_F(HandleTest, CompactStatusCutShortIsMalformed) {
     OutputCapture errors(STDERR_FILENO);
-    fake.Reply({0xDA, 0x01, 0x02, 0x03});
-    const QuilletStatus status = impatient.GetQuilletStatus();
+    link.Reply({0xDA, 0x01, 0x02, 0x03});
+    const QuilletStatus status = handle.GetQuilletStatus();
     errors.Finish();
     EXPECT_EQ(status.error_flag, QuilletStatus::kMalformedPacket);
     EXPECT_EQ(status.hall_effect_sensor_level, 0);
 }
 
 TEST(HandleCompactStream, TheNewestWholePacketWaitingIsTheOneDecoded) {
-    Testing::MemoryLink link;
-    RecordingHandle handle(&link, 5.0f, &Testing::MemoryLink::Clock);
+    MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &MemoryLink::Clock);
     for (uint8_t device_id = 1; device_id <= 5; ++device_id) {
         link.Arrive(Concat({{0xDA}, CompactData(0x04, 0xE5, device_id, kQuaternion, 200)}));
     }

@@ -1,5 +1,7 @@
 #include "MemoryLink.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -19,6 +21,53 @@ MemoryLink::MemoryLink() : SerialStream(nullptr, false) {
 MemoryLink::~MemoryLink() {
     if (current == this) {
         current = nullptr;
+    }
+    for (const std::string& mismatch : mismatches) {
+        ADD_FAILURE() << "memory link: " << mismatch;
+    }
+    if (!Played()) {
+        ADD_FAILURE() << "memory link: " << steps.size() - next_step << " script steps not played";
+    }
+}
+
+MemoryLink& MemoryLink::Expect(Bytes request) {
+    return AddStep({true, std::move(request), Microseconds(0)});
+}
+
+MemoryLink& MemoryLink::Reply(Bytes reply, Microseconds delay) {
+    return AddStep({false, std::move(reply), delay});
+}
+
+MemoryLink& MemoryLink::AddStep(Step step) {
+    if (Played()) {
+        // Nothing is left to play: the script goes on from now, or from its last reply if that
+        // is still to come.
+        last_step_at = std::max(last_step_at, now);
+    }
+    steps.push_back(std::move(step));
+    PlayScript();
+    return *this;
+}
+
+void MemoryLink::PlayScript() {
+    for (; next_step < steps.size(); ++next_step) {
+        const Step& step = steps[next_step];
+        if (step.expect) {
+            if (written.size() - matched < step.bytes.size()) {
+                return;
+            }
+            const auto from = written.begin() + static_cast<std::ptrdiff_t>(matched);
+            const Bytes got(from, from + static_cast<std::ptrdiff_t>(step.bytes.size()));
+            if (got != step.bytes) {
+                mismatches.push_back("step " + std::to_string(next_step) + " expected " +
+                                     Hex(step.bytes) + ", received " + Hex(got));
+            }
+            matched += step.bytes.size();
+            last_step_at = now;
+        } else {
+            last_step_at += step.delay;
+            Arrive(step.bytes, last_step_at - now);
+        }
     }
 }
 
@@ -71,6 +120,7 @@ void MemoryLink::Write(const void* data, size_t length) {
     if (responder) {
         responder(*this, frame);
     }
+    PlayScript();
 }
 
 MemoryLink::InputWait MemoryLink::WaitForInput(size_t count, std::chrono::microseconds limit) {

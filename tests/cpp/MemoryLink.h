@@ -1,7 +1,9 @@
 // A SerialStream over bytes in memory with a virtual wall clock, for the protocol and timing
 // logic without a port: bytes arrive at virtual times, every reading of the clock moves it on a
 // microsecond, and a wait in the kernel moves it on to when the bytes are there or the wait ends.
-// A responder may answer each frame written. Nothing here depends on how busy the machine is.
+// A responder may answer each frame written, or a script of expected requests and replies, as
+// FakeDevice plays on a pseudo-terminal, may play the device. Nothing here depends on how busy
+// the machine is.
 #pragma once
 
 #include <chrono>
@@ -10,7 +12,9 @@
 #include <functional>
 #include <optional>
 #include <streambuf>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "Cancellation.h"
 #include "FakeDevice.h"
@@ -26,7 +30,10 @@ public:
 
     // The newest link is the one Clock() reads.
     MemoryLink();
+    // Fails the test for every mismatched request and every script step not played.
     ~MemoryLink() override;
+    MemoryLink(const MemoryLink&) = delete;
+    MemoryLink& operator=(const MemoryLink&) = delete;
 
     // The virtual wall clock, for devices built on the link; starts at 1000 s and 0 µs.
     static Microseconds Clock();
@@ -38,6 +45,13 @@ public:
     MemoryLink& Arrive(const Bytes& bytes, Microseconds after = Microseconds(0));
     // Called with every frame written, after it is recorded.
     void Answer(Responder responder) { this->responder = std::move(responder); }
+
+    // Script steps, played in order as the written bytes allow; a reply's delay counts from the
+    // virtual time the step before it was played.
+    // The next bytes written must be exactly `request`.
+    MemoryLink& Expect(Bytes request);
+    MemoryLink& Reply(Bytes reply, Microseconds delay = Microseconds(0));
+    bool Played() const { return next_step == steps.size(); }
     // A signal interrupts the first kernel wait that reaches `at`.
     void SignalAt(Microseconds at) { signal_at = at; }
     // Once the clock reaches `at` it is set to `to`, as a wall clock is set back or forward.
@@ -78,6 +92,15 @@ private:
         const MemoryLink& link;
     };
 
+    struct Step {
+        bool expect;
+        Bytes bytes;
+        Microseconds delay;
+    };
+
+    MemoryLink& AddStep(Step step);
+    // Plays every step the bytes written so far allow.
+    void PlayScript();
     // When the first `count` bytes will all have arrived, if ever.
     std::optional<Microseconds> ArrivalOf(size_t count) const;
     // Moves the clock to `time`, applying a clock change that falls due.
@@ -87,6 +110,11 @@ private:
     Buffer buffer{*this};
     Bytes written;
     Responder responder;
+    std::vector<Step> steps;
+    size_t next_step = 0;
+    size_t matched = 0;  // written bytes already claimed by Expect steps
+    Microseconds last_step_at{};
+    std::vector<std::string> mismatches;
     std::optional<Microseconds> signal_at;
     std::optional<std::pair<Microseconds, Microseconds>> clock_change;
     int kernel_waits = 0;

@@ -6,6 +6,7 @@ import sysconfig
 
 import pytest
 
+import privatedev
 from fakedevice import FakeDevice
 
 # The ornix_sim fixture: virtual devices served by ornix-sim.
@@ -68,3 +69,13 @@ def run_ornix(tmp_path_factory):
         )
 
     return run
+
+
+@pytest.fixture
+def private_dev():
+    """`private_dev(links, check, *arguments)`: a check of `privatedev` run where /dev holds only
+    `links`; skips where a /dev of its own cannot be arranged."""
+    reason = privatedev.unavailable()
+    if reason is not None:
+        pytest.skip(reason)
+    return privatedev.run

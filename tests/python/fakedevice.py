@@ -91,6 +91,13 @@ class FakeDevice:
                 return data
             time.sleep(0.005)
 
+    def played_at(self):
+        """When each step played so far was played, by `time.monotonic()`: the clock every process
+        of the machine shares, so these times compare with the test's own. An expected request
+        counts as played once all of it has arrived, a reply once it is handed to the port."""
+        self._control.send(("played_at",))
+        return self._control.recv()
+
     def wait_until_played(self, timeout=5.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -125,6 +132,7 @@ def _serve(control):
     reading_from = 0.0
     outgoing = bytearray()
     mismatches = []
+    played_at = []
 
     while True:
         now = time.monotonic()
@@ -160,6 +168,7 @@ def _serve(control):
                     outgoing.clear()
             next_step += 1
             step_since = now = time.monotonic()
+            played_at.append(now)
 
         reading = master is not None and time.monotonic() >= reading_from
         readers = [control] + ([master] if reading else [])
@@ -183,6 +192,8 @@ def _serve(control):
                 steps.extend(message[1])
             elif message[0] == "received":
                 control.send(bytes(received))
+            elif message[0] == "played_at":
+                control.send(list(played_at))
             elif message[0] == "played":
                 control.send(next_step == len(steps) and not outgoing)
             elif message[0] == "stop":

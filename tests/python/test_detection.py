@@ -1,11 +1,10 @@
-import glob
-import os
+"""The detect_* functions, each run where /dev holds only the links the test puts there (see
+privatedev.py): nothing is written to the machine's /dev, and its serial ports stay out of sight."""
 
 import pytest
 
 import OrnixHardwareAPI as ornix
 from fakedevice import Expect, Reply
-from test_ostrel3 import Ticker
 
 FUNCTIONS = [
     (ornix.detect_ostrel3s, "detect available ostrel3 devices"),
@@ -13,7 +12,7 @@ FUNCTIONS = [
     (ornix.detect_wired_handles, "detect available wired handles"),
     (ornix.detect_wireless_handles, "detect available wireless handles"),
 ]
-CANDIDATES = ["/dev/cu.*", "/dev/ttyACM*", "/dev/ttyUSB*", "/dev/rfcomm*"]
+NAMES = [function.__name__ for function, _ in FUNCTIONS]
 ARM_INFO = b"\x0b\x01\x00\x04\x01\x01" + bytes(16)
 
 
@@ -24,42 +23,40 @@ def test_signatures_and_doc_strings(function, doc):
         function("/dev")
 
 
-@pytest.mark.skipif(
-    any(glob.glob(pattern) for pattern in CANDIDATES), reason="this machine has serial ports"
-)
-@pytest.mark.parametrize("function", [f for f, _ in FUNCTIONS])
-def test_no_device_attached_gives_an_empty_list(function):
-    assert function() == []
+def test_no_device_attached_gives_empty_lists(private_dev):
+    assert private_dev({}, "listed", *NAMES) == {name: [] for name in NAMES}
 
 
-@pytest.fixture
-def dev_entry(fake_device):
-    """Makes a fake device appear in /dev as an arm's port, for as long as the test runs."""
-    if not os.access("/dev", os.W_OK):
-        pytest.skip("/dev is not writable here")
-    entries = []
-
-    def attach(*steps):
-        device = fake_device(*steps)
-        entry = f"/dev/cu.usbmodemORNIXTEST{len(entries)}"
-        os.symlink(device.path, entry)
-        entries.append(entry)
-        return entry
-
-    yield attach
-    for entry in entries:
-        os.unlink(entry)
+def test_an_arm_is_found_as_an_arm_only(private_dev, fake_device):
+    device = fake_device(Expect(b"\x0a"), Reply(ARM_INFO), Expect(b"\x0a"), Reply(ARM_INFO))
+    found = private_dev(
+        {"cu.usbmodemORNIXTEST0": device.path}, "listed", "detect_ostrel3s", "detect_handles"
+    )
+    assert found == {"detect_ostrel3s": ["/dev/cu.usbmodemORNIXTEST0"], "detect_handles": []}
 
 
-def test_an_arm_in_dev_is_found(dev_entry):
-    entry = dev_entry(Expect(b"\x0a"), Reply(ARM_INFO), Expect(b"\x0a"), Reply(ARM_INFO))
-    assert entry in ornix.detect_ostrel3s()
-    assert entry not in ornix.detect_handles()
+def test_virtual_devices_are_found_by_kind(private_dev, ornix_sim):
+    ports = ornix_sim("arm", "handle").ports
+    found = private_dev(
+        {"cu.usbmodemSIM": ports["arm"], "cu.usbserialSIM": ports["handle"]},
+        "listed",
+        "detect_ostrel3s",
+        "detect_wired_handles",
+        "detect_handles",
+    )
+    assert found == {
+        "detect_ostrel3s": ["/dev/cu.usbmodemSIM"],
+        "detect_wired_handles": ["/dev/cu.usbserialSIM"],
+        "detect_handles": ["/dev/cu.usbserialSIM"],
+    }
 
 
 @pytest.mark.slow
-def test_other_threads_stand_still_while_a_silent_port_is_probed(dev_entry):
-    entry = dev_entry(Expect(b"\x0a"))
-    found, ticks = Ticker().during(ornix.detect_ostrel3s)
-    assert entry not in found
-    assert ticks <= 1
+def test_other_threads_stand_still_while_a_silent_port_is_probed(private_dev, fake_device):
+    device = fake_device(Expect(b"\x0a"))
+    probe = private_dev({"cu.usbmodemORNIXTEST0": device.path}, "stamped", NAMES[0])
+    assert probe["found"] == []
+    asked_at = device.played_at()[0]
+    # The probe waits the five-second time-out from the moment the port was asked.
+    assert probe["end"] - asked_at > 4.0
+    assert sum(asked_at < stamp < asked_at + 4.0 for stamp in probe["stamps"]) == 0

@@ -6,9 +6,10 @@ import time
 from fakedevice import Expect, FakeDevice, Hangup, Reply
 
 
-def read_for(fd, seconds):
+def read_for(fd, seconds, until=None):
+    """What arrives within `seconds`, or sooner once `until` bytes have."""
     data, deadline = b"", time.monotonic() + seconds
-    while time.monotonic() < deadline:
+    while time.monotonic() < deadline and (until is None or len(data) < until):
         try:
             data += os.read(fd, 1024)
         except BlockingIOError:
@@ -26,10 +27,12 @@ def test_replies_after_each_expected_request_with_its_delay(fake_device):
     try:
         os.write(port, b"\x0a")
         assert read_for(port, 0.2) == b""
-        assert read_for(port, 0.3) == b"\x0b\x01"
+        assert read_for(port, 5.0, until=2) == b"\x0b\x01"
         os.write(port, b"\xab\xcc")
         assert device.received(at_least=3) == b"\x0a\xab\xcc"
         assert device.wait_until_played()
+        request_at, reply_at, _ = device.played_at()
+        assert reply_at - request_at >= 0.3
     finally:
         os.close(port)
 
@@ -39,7 +42,7 @@ def test_reports_mismatches_and_unplayed_steps():
     port = open_port(device.path)
     try:
         os.write(port, b"\x01\x09")
-        assert read_for(port, 0.2) == b"\x03"
+        assert read_for(port, 5.0, until=1) == b"\x03"
     finally:
         os.close(port)
     report = device.finish()

@@ -7,7 +7,7 @@ import pytest
 
 import OrnixHardwareAPI as ornix
 from fakedevice import Expect, Reply
-from test_ostrel3 import Ticker
+from probes import Ticker
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 INFO = b"\xd0\x05\x34\x12\x04\x02\x07"
@@ -222,10 +222,12 @@ def test_requests(handle_on):
     ],
 )
 def test_send_handle_state_refuses_what_it_cannot_send(handle_on, kwargs, error):
-    handle, device = handle_on(ornix.Handle)
+    # Were anything sent before the request that follows, the device would see that first.
+    handle, device = handle_on(ornix.Handle, Expect(b"\xda"))
     with pytest.raises(error):
         handle.SendHandleState(**kwargs)
-    assert device.received(timeout=0.05) == b""
+    handle.RequestStatus()
+    assert device.received(at_least=1) == b"\xda"
 
 
 def test_deprecated_receive_warns_then_receives(handle_on):
@@ -260,11 +262,14 @@ def test_deprecated_receive_warns_before_it_reads(handle_on):
     ],
 )
 def test_reads_let_other_threads_run(handle_on, call, reply):
-    handle, device = handle_on(ornix.Handle, Reply(reply, delay=0.4))
+    handle, device = handle_on(ornix.Handle)
+    ticker = Ticker()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        _, ticks = Ticker().during(lambda: call(handle))
-    assert ticks >= 10
+        ticker.during(lambda: call(handle), then=lambda: device.add(Reply(reply, delay=0.4)))
+    assert device.wait_until_played()
+    # Ten milliseconds apart, the stamps fill the 0.4 s wait; one may fall just before the call.
+    assert ticker.between(ticker.start, device.played_at()[-1]) >= 2
 
 
 def test_unknown_code_is_consumed_alone(handle_on):
@@ -341,9 +346,10 @@ def test_compact_packet_cut_short_is_malformed(handle_on, native_output):
 @pytest.mark.slow
 def test_silent_handle_lets_other_threads_run_and_gives_nothing(handle_on):
     handle, _ = handle_on(ornix.Handle)
-    count, ticks = Ticker().during(handle.Receive)
-    assert count == -1
-    assert ticks >= 100
+    ticker = Ticker()
+    assert ticker.during(handle.Receive) == -1
+    # Away from both ends of the five-second wait, where a held lock could let one stamp in.
+    assert ticker.between(ticker.start + 1.0, ticker.end - 1.0) >= 2
     status = handle.GetQuilletStatus()
     assert list(status.items()) == [
         ("device_id", 0),

@@ -91,11 +91,13 @@ def test_a_device_that_stops_reading_for_a_while_is_served_again(arm_on, native_
     start = time.monotonic()
     for _ in range(2000):
         arm.SendAngle(ANGLES)
-    assert time.monotonic() - start < 10.0
+    assert time.monotonic() - start < 30.0
     assert x_of(arm) == 5
-    # A frame waits a second, so about two are refused while the device reads nothing.
+    # A frame waits a second, so about two are refused while the device reads nothing; a port
+    # that refused every frame it cannot take at once would refuse hundreds. The bound leaves room
+    # for a device process that a busy machine lets read again late.
     failed = native_output.read().err.count("unable to write '13' bytes to stream")
-    assert failed <= 3
+    assert failed <= 8
     received = device.received()
     assert received == ANGLE_REQUEST * (2000 - failed) + FORCE_REQUEST
 

@@ -87,6 +87,8 @@ def interpreters_of_other_minor_versions():
     return [found[minor] for minor in sorted(found)]
 
 
+# Builds and imports under another interpreter, which the sanitizer runtimes are not preloaded in.
+@pytest.mark.unsanitized
 def test_import_under_another_minor_version_fails_with_the_version_mismatch(tmp_path):
     interpreters = interpreters_of_other_minor_versions()
     if not interpreters:

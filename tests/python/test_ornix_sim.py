@@ -20,6 +20,9 @@ import pytest
 
 from ornix.testing import simulator_path
 
+# The virtual devices on their own: no library code runs.
+pytestmark = pytest.mark.unsanitized
+
 SIM = simulator_path()
 
 LINK_LENGTHS = (0.15, 0.15)

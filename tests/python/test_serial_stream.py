@@ -21,17 +21,16 @@ def error_line(line, message):
 
 def open_descriptors_of(path):
     """Descriptors of this process that refer to `path`."""
+    target = os.stat(path)
     found = []
-    for fd in os.listdir("/proc/self/fd"):
+    for fd in os.listdir("/dev/fd"):
         try:
-            if os.readlink(f"/proc/self/fd/{fd}") == path:
-                found.append(fd)
+            status = os.fstat(int(fd))
         except OSError:
-            pass
+            continue  # the descriptor os.listdir itself had open
+        if (status.st_dev, status.st_ino) == (target.st_dev, target.st_ino):
+            found.append(fd)
     return found
-
-
-linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc")
 
 
 @pytest.mark.parametrize("name", [MISSING, MISSING.encode(), bytearray(MISSING.encode())])
@@ -85,7 +84,6 @@ def test_stream_is_opaque():
     assert_refuses_new_attributes(stream)
 
 
-@linux_only
 def test_opens_the_port_raw_and_closes_it_with_the_object(fake_device, native_output):
     device = fake_device()
     stream = ornix.SerialStream(device.path)
@@ -121,35 +119,27 @@ def slow_open_library(tmp_path_factory):
     return library
 
 
-@linux_only
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="slows open() by LD_PRELOAD")
 def test_other_threads_run_while_the_port_opens(slow_open_library):
     script = textwrap.dedent(
         """
-        import threading, time
         import OrnixHardwareAPI as ornix
+        from probes import Ticker
 
-        stamps, running = [], True
-        def tick():
-            while running:
-                stamps.append(time.monotonic())
-                time.sleep(0.01)
-        ticker = threading.Thread(target=tick)
-        ticker.start()
-        time.sleep(0.05)
-        start = time.monotonic()
-        ornix.SerialStream("/nonexistent/ornix-slow-open")
-        end = time.monotonic()
-        running = False
-        ticker.join()
-        print(end - start, sum(start < t < end for t in stamps))
+        ticker = Ticker()
+        ticker.during(lambda: ornix.SerialStream("/nonexistent/ornix-slow-open"))
+        # Away from both ends of the open, where a held lock could let one stamp in.
+        print(ticker.end - ticker.start, ticker.between(ticker.start + 0.1, ticker.end - 0.1))
         """
     )
     # After whatever is preloaded already (a sanitizer runtime must stay first).
     preload = f"{os.environ.get('LD_PRELOAD', '')} {slow_open_library}".strip()
-    environment = dict(os.environ, LD_PRELOAD=preload)
+    here = os.path.dirname(os.path.abspath(__file__))
+    python_path = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
+    environment = dict(os.environ, LD_PRELOAD=preload, PYTHONPATH=python_path)
     result = subprocess.run(
         [sys.executable, "-c", script], env=environment, capture_output=True, text=True, check=True
     )
     duration, ticks = result.stdout.split()
     assert float(duration) >= 0.45
-    assert int(ticks) >= 10
+    assert int(ticks) >= 2

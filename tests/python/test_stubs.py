@@ -15,6 +15,9 @@ if platform.python_implementation() == "PyPy":
 
 import OrnixHardwareAPI as ornix
 
+# The type stubs and mypy: no library code runs.
+pytestmark = pytest.mark.unsanitized
+
 ROOT = Path(__file__).resolve().parents[2]
 GENERATOR = ROOT / "tools" / "generate-stubs"
 STUB = ROOT / "bindings" / "OrnixHardwareAPI.pyi"

@@ -1,8 +1,9 @@
-"""The module end to end against ornix-sim, an independent implementation of the devices."""
+"""Smoke test of the module against ornix-sim, an independent implementation of the devices: each
+of the arm's and the handle's calls once, as a program uses them. The simulator's own behaviour,
+its physics and its faults are tested in test_ornix_sim.py; the module's handling of what a link
+spoils, in the C++ tests."""
 
 import math
-import os
-import re
 import time
 import uuid
 import warnings
@@ -11,13 +12,28 @@ import pytest
 
 import OrnixHardwareAPI as ornix
 
+pytestmark = pytest.mark.smoke
+
 LINKS = (0.15, 0.15)
+# The rest pose of the virtual arm, where it starts.
+REST = [0.2121, 0.0, 0.0]
 
 
 def forward_kinematics(yaw, shoulder, elbow):
     reach = LINKS[0] * math.cos(shoulder) + LINKS[1] * math.cos(shoulder + elbow)
     height = LINKS[0] * math.sin(shoulder) + LINKS[1] * math.sin(shoulder + elbow)
     return [reach * math.cos(yaw), reach * math.sin(yaw), height]
+
+
+def driven_to(target, tolerance, call, within=20.0):
+    """Repeats `call`, a motion command, until the state it returns is within `tolerance` of
+    `target` or the generous time is up; that state. The servo settles in a fraction of a second
+    of the arm's own time, however busy the host."""
+    deadline = time.monotonic() + within
+    while True:
+        state = call()
+        if state[0] == pytest.approx(target, abs=tolerance) or time.monotonic() > deadline:
+            return state
 
 
 @pytest.fixture
@@ -32,6 +48,8 @@ def arm_from(ornix_sim):
 
 
 class Recorder(ornix.Handle):
+    """A handle that keeps every message its callbacks are given."""
+
     def __init__(self, stream):
         ornix.Handle.__init__(self, stream)
         self.messages = []
@@ -60,36 +78,22 @@ def test_arm_identity_and_status(arm_from):
     assert 0.0 < arm.get_temperature() < 100.0
 
 
-def test_joint_and_end_effector_states_describe_one_arm(arm_from):
+def test_motion_commands_drive_one_arm(arm_from):
     arm = arm_from()
     (x, y, z), _ = arm.end_effector_force()
     angles, _ = arm.joint_torques()
     assert forward_kinematics(*angles) == pytest.approx([x, y, z], abs=1e-4)
 
-    # The servo settles in about 0.1 s of the arm's own time, however fast the host asks.
+    # Targets reached show that the values went out in the order and units the arm reads them.
     target = [0.3, 0.9, -1.4]
-    deadline = time.monotonic() + 0.5
-    while time.monotonic() < deadline:
-        angles, velocities = arm.joint_angles(target)
+    angles, _ = driven_to(target, 1e-2, lambda: arm.joint_angles(target))
     assert angles == pytest.approx(target, abs=1e-2)
     position, _ = arm.end_effector_position(forward_kinematics(*target))
     assert position == pytest.approx(forward_kinematics(*angles), abs=1e-3)
 
-
-def test_a_force_pushes_and_a_held_position_stays_put(arm_from):
-    arm = arm_from()
-    (x0, _, _), _ = arm.end_effector_force()
-    deadline = time.monotonic() + 0.2
-    while time.monotonic() < deadline:
-        (x, _, _), (vx, _, _) = arm.end_effector_force([1.0, 0.0, 0.0])
-    assert x > x0 + 0.005 and vx > 0
-
     target = [0.2, 0.05, 0.03]
-    deadline = time.monotonic() + 0.5
-    while time.monotonic() < deadline:
-        position, velocity = arm.end_effector_position(target)
+    position, _ = driven_to(target, 2e-3, lambda: arm.end_effector_position(target))
     assert position == pytest.approx(target, abs=2e-3)
-    assert max(abs(v) for v in velocity) < 0.01
 
 
 def test_legacy_split_exchange(arm_from):
@@ -98,7 +102,7 @@ def test_legacy_split_exchange(arm_from):
         warnings.simplefilter("ignore", DeprecationWarning)
         arm.SendForce(0.0, 0.0, 0.0)
         position, velocity = arm.ReceiveState()
-    assert position == pytest.approx([0.2121, 0.0, 0.0], abs=1e-3)
+    assert position == pytest.approx(REST, abs=1e-3)
     arm.RequestCurrent()
     assert len(arm.ReceiveCurrent()) == 3
 
@@ -132,44 +136,3 @@ def test_compact_status_stream_decodes(ornix_sim):
         assert math.isclose(sum(q * q for q in status["quaternion"]), 1.0, abs_tol=1e-3)
         assert 3.0 <= status["battery_level"] <= 4.2751
         assert 0 <= status["buttons"] <= 7
-
-
-@pytest.mark.parametrize("fault", ["--wrong-code-every", "--garbage-every"])
-def test_spoiled_replies_fail_quietly_and_the_next_exchange_succeeds(
-    arm_from, native_output, fault
-):
-    arm = arm_from(fault, "2")
-    results = [arm.end_effector_force()[0] for _ in range(6)]
-    failed = [position == [0.0, 0.0, 0.0] for position in results]
-    assert failed == [False, True] * 3
-    assert native_output.read().err == ""
-
-
-def test_slow_arm_is_waited_for(arm_from):
-    arm = arm_from("--delay", "100")
-    start = time.monotonic()
-    assert arm.get_power_status() is True
-    assert time.monotonic() - start >= 0.09
-
-
-@pytest.mark.slow
-def test_unplugged_arm_gives_zeros_and_keeps_failing_cleanly(arm_from, native_output):
-    arm = arm_from("--disconnect-after", "2")
-    assert arm.get_power_status() and arm.get_power_status()
-    start = time.monotonic()
-    assert arm.end_effector_force([1.0, 0.0, 0.0]) == ([0.0] * 3, [0.0] * 3)
-    assert arm.get_temperature() == 0.0
-    assert time.monotonic() - start < 14.0
-    errors = native_output.read().err
-    assert re.search(r"Device\.cpp:57> timeout waiting for header code", errors)
-
-
-@pytest.mark.skipif(not os.access("/dev", os.W_OK), reason="/dev is not writable here")
-def test_detection_finds_virtual_devices_linked_into_dev(ornix_sim):
-    arm_link = f"/dev/cu.usbmodemSIM{os.getpid()}"
-    handle_link = f"/dev/cu.usbserialSIM{os.getpid()}"
-    ornix_sim("arm", "--link", arm_link, "handle", "--link", handle_link)
-    assert arm_link in ornix.detect_ostrel3s()
-    assert handle_link in ornix.detect_wired_handles()
-    handles = ornix.detect_handles()
-    assert handle_link in handles and arm_link not in handles

@@ -41,8 +41,16 @@ def process_running(name: str) -> Optional[bool]:
     """Whether a process of this name runs, or None where that cannot be told."""
     if not sys.platform.startswith("linux") or shutil.which("pgrep") is None:
         return None
-    result = subprocess.run(["pgrep", "-x", name], capture_output=True, timeout=10)
-    return result.returncode == 0
+    try:
+        result = subprocess.run(["pgrep", "-x", name], capture_output=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    # pgrep: 0 when a process matched, 1 when none did, more when it could not tell.
+    return {0: True, 1: False}.get(result.returncode)
+
+
+def _unknown(name: str) -> Optional[bool]:
+    return None
 
 
 class Doctor:
@@ -55,12 +63,13 @@ class Doctor:
         *,
         user: Optional[User] = None,
         platform: str = sys.platform,
-        running: Callable[[str], Optional[bool]] = process_running,
+        running: Optional[Callable[[str], Optional[bool]]] = None,
     ) -> None:
         self.root = root
         self.user = user or User.current()
         self.platform = platform
-        self.running = running
+        # The processes that run are this machine's: another tree's are not known.
+        self.running = running or (process_running if root == "/" else _unknown)
         self.linux = platform.startswith("linux")
 
     def _path(self, *parts: str) -> str:

@@ -89,6 +89,16 @@ def end_effector(port, code=0x2A, values=(0.0, 0.0, 0.0)):
     return state[:3], state[3:]
 
 
+def until(condition, within=20.0):
+    """Whether `condition` came true within `within` seconds, asked every 10 ms."""
+    deadline = time.monotonic() + within
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def forward_kinematics(yaw, shoulder, elbow):
     upper, forearm = LINK_LENGTHS
     reach = upper * math.cos(shoulder) + forearm * math.cos(shoulder + elbow)
@@ -230,11 +240,16 @@ def test_joint_and_end_effector_replies_describe_one_arm(ornix_sim, open_port):
         assert reply[0] == (0x1B if code in (0x1A, 0x1C) else 0x2B)
     port.exchange(motion(0x1A, 0.2, -0.1, 0.1), 25)
     time.sleep(0.1)
+    asked = time.monotonic()
     joints = struct.unpack("<6f", port.exchange(motion(0x1A, 0.0, 0.0, 0.0), 25)[1:])
     position, _ = end_effector(port)
+    between = time.monotonic() - asked
     assert any(abs(v) > 0.05 for v in joints[3:]), "the torques set the joints moving"
-    # A few milliseconds pass between the two replies, hence the tolerance.
-    assert position == pytest.approx(forward_kinematics(*joints[:3]), abs=1e-3)
+    # Without torque the damped arm only slows down, so between the two replies the end effector
+    # moves at most as fast as the joints' speeds at the first carry it (no point of the arm is
+    # farther than both links from the shoulder), however long a busy machine makes that time.
+    drift = sum(LINK_LENGTHS) * sum(abs(v) for v in joints[3:]) * between
+    assert position == pytest.approx(forward_kinematics(*joints[:3]), abs=1e-4 + drift)
 
 
 def test_force_pushes_and_the_arm_comes_to_rest(ornix_sim, open_port):
@@ -245,16 +260,16 @@ def test_force_pushes_and_the_arm_comes_to_rest(ornix_sim, open_port):
     time.sleep(0.05)
     pushed, velocity = end_effector(port)
     assert pushed[2] > start[2] + 1e-3 and velocity[2] > 0
-    time.sleep(1.0)
-    _, velocity = end_effector(port)
-    assert max(abs(v) for v in velocity) < 1e-3
+    # Damping brings it to rest within a second of the simulation's time; a busy machine may
+    # take longer to run that second.
+    assert until(lambda: max(abs(v) for v in end_effector(port)[1]) < 1e-3)
 
 
 def test_position_servo_reaches_and_holds_the_target(ornix_sim, open_port):
     port = open_port(ornix_sim("arm").ports["arm"])
     target = (0.20, 0.03, -0.02)
-    end_effector(port, 0x2C, target)
-    time.sleep(0.5)
+    assert until(lambda: end_effector(port, 0x2C, target)[0] == pytest.approx(target, abs=1e-3))
+    assert until(lambda: max(abs(v) for v in end_effector(port, 0x2C, target)[1]) < 1e-3)
     reached, _ = end_effector(port, 0x2C, target)
     time.sleep(0.5)
     held, velocity = end_effector(port, 0x2C, target)

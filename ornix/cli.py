@@ -14,6 +14,7 @@ from .devices import Answer, probe_all
 from .diagnostics import diagnostics_to_logging
 from .doctor import Doctor, report
 from .ports import DEV, Port, list_ports
+from .recording import read_recording, summary, table
 
 
 def _table(rows: list[list[str]]) -> str:
@@ -89,6 +90,12 @@ def _doctor(options: argparse.Namespace) -> int:
     return 1 if any(finding.problem for finding in findings) else 0
 
 
+def _log(options: argparse.Namespace) -> int:
+    recording = read_recording(options.file)
+    print(summary(recording) if options.summary else table(recording))
+    return 0
+
+
 def _demo(options: argparse.Namespace) -> int:
     demo(options.seconds, options.port, options.plot, options.dev)
     return 0
@@ -138,6 +145,18 @@ def parser() -> argparse.ArgumentParser:
     demo_command.add_argument("--plot", metavar="FILE.png", help="save position and force")
     demo_command.add_argument("--dev", default=DEV, help="where to look for arms (%(default)s)")
     demo_command.set_defaults(run=_demo)
+
+    log = chosen.add_parser(
+        "log",
+        help="print a recording of `ornix-sim proxy` as a table",
+        description="Print a recording as a table (time, direction, frame, decoded fields), "
+        "marking time-outs, wrong codes and bytes that form no frame with '!'.",
+    )
+    log.add_argument("file", help="the recording")
+    log.add_argument(
+        "--summary", action="store_true", help="counts, rates and answer latencies per frame"
+    )
+    log.set_defaults(run=_log)
     return commands
 
 
@@ -149,7 +168,7 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     )
     try:
         status: int = options.run(options)
-    except (OSError, LookupError, ImportError) as error:
+    except (OSError, LookupError, ImportError, ValueError) as error:
         print(f"ornix: {_message(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

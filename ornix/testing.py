@@ -16,8 +16,9 @@ import sysconfig
 import time
 from typing import IO, Union
 
-# The words of the command line that start a device, each announced by one ready line.
-DEVICE_WORDS = ("arm", "handle")
+# The words of the command line that start a device (a virtual one, a proxy to a real one, a
+# recording played back), each announced by one ready line.
+DEVICE_WORDS = ("arm", "handle", "proxy", "replay")
 
 
 def simulator_path() -> str:
@@ -35,8 +36,8 @@ def simulator_path() -> str:
 
 
 class VirtualDevices:
-    """A running `ornix-sim ARGS...`: `ports` maps each device word ("arm", "handle") to the path
-    of its port, `port` is the port of the first device.
+    """A running `ornix-sim ARGS...`: `ports` maps each device word ("arm", "handle", "proxy",
+    "replay") to the path of its port, `port` is the port of the first device.
 
     `VirtualDevices("arm")` serves one virtual arm; any command line of `ornix-sim` works, such
     as `VirtualDevices("arm", "--delay", "5", "handle", "--compact", "100")`.

@@ -15,6 +15,8 @@ constexpr std::size_t kLongestUserData = 255;
 
 const char kHelp[] =
     R"(Usage: ornix-sim [-h] DEVICE [device options] [DEVICE [device options]]
+       ornix-sim [-h] proxy PORT --record FILE [--link PATH]
+       ornix-sim [-h] replay FILE [--strict] [--link PATH]
 
 Serves a virtual Ornix device on a pseudo-terminal of its own, so that programs using
 OrnixHardwareAPI run without hardware. DEVICE is `arm` (an Ostrel3 haptic arm) or `handle`;
@@ -41,8 +43,25 @@ Device options, given after their device word:
 Messages are a device's replies and a handle's compact packets; the fault counters count
 them all, those that --silent withholds included.
 
-Exit status: 0 after a normal stop, 1 when a port or link cannot be set up, 2 for a bad
-command line.
+proxy PORT stands between a program and a real device on PORT, which it opens as the library
+does: it serves a pseudo-terminal of its own, forwards every byte both ways as it arrives and
+records the exchange, frame by frame and decoded, in FILE. replay FILE serves such a recording
+back: each request the program writes is answered as the recorded one was, after the recorded
+delay, and the device's unasked messages follow at their recorded times. A request that
+differs from the recording's next is reported on standard error and answered as that one
+was. Each prints one line, "proxy PORT" or "replay PORT", when ready, and serves alone until
+it is stopped as the devices are. tools/ornix-sim/RECORDING.md describes the recordings.
+
+Proxy options, given after the port:
+  --record FILE           write the recording to FILE (refused if FILE exists); required
+  --link PATH             as for a device
+
+Replay options, given after the recording:
+  --strict                leave a request that differs from the recording's unanswered
+  --link PATH             as for a device
+
+Exit status: 0 after a normal stop, 1 when a port, link or recording cannot be set up, 2 for
+a bad command line.
 )";
 
 bool AllDigits(const std::string& text) {
@@ -158,6 +177,62 @@ const DeviceOption* FindDeviceOption(const std::string& name) {
     return nullptr;
 }
 
+struct RelayOption {
+    const char* name;
+    bool takes_value;
+    // Nothing for an option of both.
+    std::optional<RelaySetup::Kind> only;
+    void (*apply)(RelaySetup& relay, const std::string& option, const std::string& value);
+};
+
+const RelayOption kRelayOptions[] = {
+    {"--link", true, std::nullopt,
+     [](RelaySetup& relay, const std::string& option, const std::string& value) {
+         if (value.empty()) {
+             throw UsageError(option + " needs a path");
+         }
+         relay.link = value;
+     }},
+    {"--record", true, RelaySetup::Kind::Proxy,
+     [](RelaySetup& relay, const std::string& option, const std::string& value) {
+         if (value.empty()) {
+             throw UsageError(option + " needs a path");
+         }
+         relay.record = value;
+     }},
+    {"--strict", false, RelaySetup::Kind::Replay,
+     [](RelaySetup& relay, const std::string&, const std::string&) { relay.strict = true; }},
+};
+
+const RelayOption* FindRelayOption(const std::string& name) {
+    for (const RelayOption& option : kRelayOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+const char* RelayWord(RelaySetup::Kind kind) {
+    return kind == RelaySetup::Kind::Proxy ? "proxy" : "replay";
+}
+
+// The value of the option at words[i], from its --option=value form or the next word.
+std::string OptionValue(const std::vector<std::string>& words, std::size_t& i,
+                        const std::string& name, bool inline_value, const std::string& value,
+                        bool takes_value) {
+    if (!takes_value && inline_value) {
+        throw UsageError(name + " takes no value");
+    }
+    if (takes_value && !inline_value) {
+        if (i + 1 == words.size()) {
+            throw UsageError(name + " needs a value");
+        }
+        return words[++i];
+    }
+    return value;
+}
+
 }  // namespace
 
 Invocation CommandLine::Parse(int argc, const char* const* argv) {
@@ -168,6 +243,22 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
         if (name == "-h" || name == "--help") {
             invocation.help = true;
             return invocation;
+        }
+        if (name == "proxy" || name == "replay") {
+            if (!invocation.devices.empty() || invocation.relay) {
+                throw UsageError(name + " is served alone, without devices, a proxy or a replay");
+            }
+            if (i + 1 == words.size()) {
+                throw UsageError(name == "proxy" ? "proxy needs the port to forward to"
+                                                 : "replay needs the recording to play");
+            }
+            const auto kind = name == "proxy" ? RelaySetup::Kind::Proxy : RelaySetup::Kind::Replay;
+            invocation.relay = RelaySetup{kind, words[++i], {}, {}, false};
+            continue;
+        }
+        if (invocation.relay && (name == "arm" || name == "handle")) {
+            throw UsageError(std::string(RelayWord(invocation.relay->kind)) +
+                             " is served alone, without devices, a proxy or a replay");
         }
         if (name == "arm" || name == "handle") {
             const DeviceKind kind = name == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
@@ -191,29 +282,45 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
             name.resize(equals);
         }
         const DeviceOption* option = FindDeviceOption(name);
-        if (option == nullptr) {
+        const RelayOption* relay_option = FindRelayOption(name);
+        if (option == nullptr && relay_option == nullptr) {
             throw UsageError("unknown option '" + name + "'");
+        }
+        if (invocation.relay) {
+            RelaySetup& relay = *invocation.relay;
+            const char* word = RelayWord(relay.kind);
+            if (relay_option == nullptr) {
+                throw UsageError(name + " is not an option of the " + word);
+            }
+            if (relay_option->only && *relay_option->only != relay.kind) {
+                throw UsageError(name + " is an option of the " + RelayWord(*relay_option->only) +
+                                 ", not of the " + word);
+            }
+            relay_option->apply(
+                relay, name,
+                OptionValue(words, i, name, inline_value, value, relay_option->takes_value));
+            continue;
         }
         if (invocation.devices.empty()) {
             throw UsageError(name + " must follow its device word (arm or handle)");
         }
         DeviceSetup& device = invocation.devices.back();
+        if (option == nullptr) {
+            throw UsageError(name + " is an option of the " + RelayWord(*relay_option->only) +
+                             ", not of the " + (device.kind == DeviceKind::Arm ? "arm" : "handle"));
+        }
         if (option->handle_only && device.kind != DeviceKind::Handle) {
             throw UsageError(name + " is an option of the handle, not of the arm");
         }
-        if (!option->takes_value && inline_value) {
-            throw UsageError(name + " takes no value");
-        }
-        if (option->takes_value && !inline_value) {
-            if (i + 1 == words.size()) {
-                throw UsageError(name + " needs a value");
-            }
-            value = words[++i];
-        }
-        option->apply(device, name, value);
+        option->apply(device, name,
+                      OptionValue(words, i, name, inline_value, value, option->takes_value));
     }
-    if (invocation.devices.empty()) {
-        throw UsageError("no device given: name arm, handle or both");
+    if (invocation.relay && invocation.relay->kind == RelaySetup::Kind::Proxy &&
+        invocation.relay->record.empty()) {
+        throw UsageError("proxy needs --record FILE");
+    }
+    if (invocation.devices.empty() && !invocation.relay) {
+        throw UsageError("no device given: name arm, handle or both, or a proxy or a replay");
     }
     return invocation;
 }

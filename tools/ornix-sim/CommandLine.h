@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,9 +20,26 @@ struct DeviceSetup {
     std::vector<std::uint8_t> user_data;
 };
 
+// A proxy to a real port, or a recording played back, each served on a pseudo-terminal.
+struct RelaySetup {
+    enum class Kind { Proxy, Replay };
+
+    Kind kind;
+    // The port forwarded to, or the recording played back.
+    std::string source;
+    // Empty for no link.
+    std::string link;
+    // Proxy only: the recording to write.
+    std::string record;
+    // Replay only: a request that differs from the recording's goes unanswered.
+    bool strict = false;
+};
+
 struct Invocation {
     bool help = false;
     std::vector<DeviceSetup> devices;
+    // Served alone: set only when `devices` is empty.
+    std::optional<RelaySetup> relay;
 };
 
 // A command line that cannot be served; its text is the one-line reason.
@@ -31,7 +49,7 @@ public:
 };
 
 // Reads ornix-sim's command line: global options, then one or two device words, each followed
-// by the options of that device.
+// by the options of that device, or else one proxy or replay word with its own.
 class CommandLine {
 public:
     static Invocation Parse(int argc, const char* const* argv);

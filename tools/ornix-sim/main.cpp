@@ -1,4 +1,5 @@
-// ornix-sim: virtual Ornix devices on pseudo-terminals (see CommandLine.cpp for the usage).
+// ornix-sim: virtual Ornix devices on pseudo-terminals, and a proxy that records the exchange
+// with a real one and plays it back (see CommandLine.cpp for the usage).
 
 #include <fcntl.h>
 #include <sys/select.h>
@@ -9,11 +10,13 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <system_error>
+#include <stdexcept>
 #include <vector>
 
 #include "CommandLine.h"
 #include "DeviceServer.h"
+#include "ProxyServer.h"
+#include "ReplayServer.h"
 #include "StopSignal.h"
 #include "SystemError.h"
 #include "VirtualArm.h"
@@ -94,8 +97,19 @@ int main(int argc, char** argv) {
                         servers.back()->PortPath().c_str());
             std::fflush(stdout);
         }
+        std::unique_ptr<ProxyServer> proxy;
+        std::unique_ptr<ReplayServer> replay;
+        if (invocation.relay && invocation.relay->kind == RelaySetup::Kind::Proxy) {
+            proxy = std::make_unique<ProxyServer>(*invocation.relay, stop);
+            std::printf("proxy %s\n", proxy->PortPath().c_str());
+            std::fflush(stdout);
+        } else if (invocation.relay) {
+            replay = std::make_unique<ReplayServer>(*invocation.relay, stop);
+            std::printf("replay %s\n", replay->PortPath().c_str());
+            std::fflush(stdout);
+        }
         WaitForStop(stop);
-    } catch (const std::system_error& error) {
+    } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "ornix-sim: %s\n", error.what());
         return kSetupStatus;
     }

@@ -8,7 +8,6 @@ import errno
 import math
 import os
 import re
-import select
 import signal
 import stat
 import struct
@@ -18,6 +17,7 @@ import time
 
 import pytest
 
+from hostport import HostPort
 from ornix.testing import simulator_path
 
 # The virtual devices on their own: no library code runs.
@@ -39,38 +39,13 @@ DEVICE_OPTIONS = [
 ]
 
 
-class Port:
-    """The host side of a virtual device's port, used as it comes: no settings of our own."""
-
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-
-    def read(self, count, timeout=2.0):
-        data = b""
-        deadline = time.monotonic() + timeout
-        while len(data) < count:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                break
-            data += os.read(self.fd, count - len(data))
-        return data
-
-    def exchange(self, request, reply_size, timeout=2.0):
-        os.write(self.fd, request)
-        return self.read(reply_size, timeout)
-
-    def close(self):
-        if self.fd is not None:
-            os.close(self.fd)
-            self.fd = None
-
-
 @pytest.fixture
 def open_port():
     ports = []
 
     def open_(path):
-        ports.append(Port(path))
+        # As it comes: the simulator's port needs no settings of the host's.
+        ports.append(HostPort(path))
         return ports[-1]
 
     yield open_

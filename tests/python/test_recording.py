@@ -7,16 +7,14 @@ the faults and the replay's matching are driven at the byte level.
 
 import json
 import os
-import select
 import struct
 import subprocess
 import sys
-import termios
 import time
-import tty
 
 import pytest
 
+from hostport import HostPort
 from ornix.recording import read_recording as read_log
 from ornix.recording import table
 from ornix.testing import VirtualDevices, simulator_path
@@ -140,35 +138,6 @@ def assert_floats(recorded, received):
     assert [as_float32(value) for value in recorded] == [as_float32(v) for v in received]
 
 
-class RawPort:
-    """A pseudo-terminal opened raw, read and written byte by byte."""
-
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd, termios.TCSANOW)
-
-    def read(self, count, timeout=10.0):
-        data = b""
-        deadline = time.monotonic() + timeout
-        while len(data) < count:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                break
-            data += os.read(self.fd, count - len(data))
-        return data
-
-    def quiet_for(self, seconds):
-        """True when nothing arrives for `seconds`."""
-        return not select.select([self.fd], [], [], seconds)[0]
-
-    def exchange(self, request, reply_size):
-        os.write(self.fd, request)
-        return self.read(reply_size)
-
-    def close(self):
-        os.close(self.fd)
-
-
 @pytest.fixture
 def recorded(ornix_sim, tmp_path):
     """`recorded(*device_args)`: a device behind a proxy; gives (proxy, recording path)."""
@@ -191,7 +160,7 @@ def simulator_with_recording():
 def stream_until_escapes(path):
     """Reads the compact stream until it has carried both escapes of the last data byte, which
     the packet count reaches after two seconds or so."""
-    port = RawPort(path)
+    port = HostPort(path, raw=True, timeout=10.0)
     stream = b""
     try:
         deadline = time.monotonic() + PATIENCE
@@ -406,7 +375,7 @@ class TestRecordingDecoding:
 
 def test_error_requests_and_responses_decode(recorded):
     proxy, path = recorded("handle")
-    port = RawPort(proxy.ports["proxy"])
+    port = HostPort(proxy.ports["proxy"], raw=True, timeout=10.0)
     try:
         assert port.exchange(b"\xdf\x34\x12", 4) == b"\xdf\x34\x12\x00"
     finally:
@@ -430,7 +399,7 @@ def test_spoiled_replies_are_marked_as_errors(recorded):
         (b"\xaa", 5, "temperature"),
     ] * 3
     received = []
-    port = RawPort(proxy.ports["proxy"])
+    port = HostPort(proxy.ports["proxy"], raw=True, timeout=10.0)
     try:
         for number, (request, size, _) in enumerate(requests, start=1):
             size = size // 2 if number % 5 == 0 else size
@@ -473,7 +442,7 @@ def test_spoiled_replies_are_marked_as_errors(recorded):
 def arm_recording(recorded):
     """A recording of three exchanges with the arm: power status, a force, orientation."""
     proxy, path = recorded("arm")
-    port = RawPort(proxy.ports["proxy"])
+    port = HostPort(proxy.ports["proxy"], raw=True, timeout=10.0)
     replies = []
     try:
         for request, size in ((b"\xac", 2), (FORCE, 25), (b"\x0c", 17)):
@@ -490,7 +459,7 @@ OTHER_FORCE = b"\x2a" + struct.pack("<3f", 1.0, 2.0, 4.0)
 
 def start_replay(ornix_sim, path, *options):
     replay = ornix_sim("replay", str(path), *options, stderr=subprocess.PIPE)
-    return replay, RawPort(replay.ports["replay"])
+    return replay, HostPort(replay.ports["replay"], raw=True, timeout=10.0)
 
 
 def reports_of(replay):

@@ -4,10 +4,12 @@
 #include <cstddef>
 
 #include "SlipStuffing.h"
+#include "WireCodes.h"
 
 namespace {
 
-constexpr std::size_t kDataSize = 18;
+using namespace Wire;
+
 constexpr std::size_t kErrorFlagByte = 2;
 constexpr std::size_t kSensorByte = 3;
 constexpr std::size_t kDeviceIdByte = 4;
@@ -27,7 +29,7 @@ std::uint8_t CompactPacket::SensorByte(std::uint8_t hall_level, std::uint8_t but
 void CompactPacket::Append(const HandleSensors::Reading& reading, std::uint8_t device_id,
                            std::uint8_t sequence, ByteWriter& out) {
     // The bytes that carry nothing stay zero.
-    std::array<std::uint8_t, kDataSize> data{};
+    std::array<std::uint8_t, kCompactDataSize> data{};
     data[kErrorFlagByte] = kNoError;
     data[kSensorByte] = SensorByte(reading.hall_level, reading.buttons);
     data[kDeviceIdByte] = device_id;

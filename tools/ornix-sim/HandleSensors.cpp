@@ -5,8 +5,11 @@
 
 #include "CompactPacket.h"
 #include "SlipStuffing.h"
+#include "WireCodes.h"
 
 namespace {
+
+using namespace Wire;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -26,8 +29,6 @@ constexpr double kButtonsPeriod = 3.0;
 constexpr int kButtonPatterns = 8;
 constexpr double kSecondsPerBatteryUnit = 12.0;
 constexpr int kFullBattery = 255;
-
-constexpr double kQuaternionScale = 32768.0;
 
 std::int16_t ClearOfStuffing(std::int16_t value) {
     auto bits = static_cast<std::uint16_t>(value);

@@ -1,26 +1,23 @@
 #include "SlipStuffing.h"
 
-namespace {
+#include "WireCodes.h"
 
-constexpr std::uint8_t kEnd = 0xC0;
-constexpr std::uint8_t kEscape = 0xDB;
-constexpr std::uint8_t kEscapedEnd = 0xDC;
-constexpr std::uint8_t kEscapedEscape = 0xDD;
+using namespace Wire;
 
-}  // namespace
-
-bool SlipStuffing::NeedsEscape(std::uint8_t byte) { return byte == kEnd || byte == kEscape; }
+bool SlipStuffing::NeedsEscape(std::uint8_t byte) {
+    return byte == kSlipEnd || byte == kSlipEscape;
+}
 
 void SlipStuffing::AppendData(std::uint8_t byte, ByteWriter& out) {
-    if (byte == kEnd) {
-        out.Byte(kEscape);
-        out.Byte(kEscapedEnd);
-    } else if (byte == kEscape) {
-        out.Byte(kEscape);
-        out.Byte(kEscapedEscape);
+    if (byte == kSlipEnd) {
+        out.Byte(kSlipEscape);
+        out.Byte(kSlipEscapedEnd);
+    } else if (byte == kSlipEscape) {
+        out.Byte(kSlipEscape);
+        out.Byte(kSlipEscapedEscape);
     } else {
         out.Byte(byte);
     }
 }
 
-void SlipStuffing::AppendEnd(ByteWriter& out) { out.Byte(kEnd); }
+void SlipStuffing::AppendEnd(ByteWriter& out) { out.Byte(kSlipEnd); }

@@ -3,34 +3,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "WireCodes.h"
+
 namespace {
 
-constexpr std::uint8_t kDeviceInfo = 0x0B;
-constexpr std::uint8_t kIdentity = 0x0D;
-constexpr std::uint8_t kDeviceId = 0xD1;
-constexpr std::uint8_t kFirmwareVersion = 0xD2;
-constexpr std::uint8_t kMotorCurrents = 0xAB;
-constexpr std::uint8_t kOrientation = 0x0C;
-constexpr std::uint8_t kPowerStatus = 0xAC;
-constexpr std::uint8_t kTemperature = 0xAA;
-constexpr std::uint8_t kJointTorques = 0x1A;
-constexpr std::uint8_t kJointAngles = 0x1C;
-constexpr std::uint8_t kJointState = 0x1B;
-constexpr std::uint8_t kEndEffectorForce = 0x2A;
-constexpr std::uint8_t kEndEffectorPosition = 0x2C;
-constexpr std::uint8_t kEndEffectorState = 0x2B;
-constexpr std::uint8_t kConfiguration = 0x0E;
-constexpr std::uint8_t kConfigE0 = 0xE0;
-constexpr std::uint8_t kConfigE1 = 0xE1;
-constexpr std::uint8_t kConfigE2 = 0xE2;
-constexpr std::uint8_t kConfigE3 = 0xE3;
-constexpr std::uint8_t kRead = 0x00;
-constexpr std::uint8_t kWrite = 0x01;
-
-// A motion request is its code and three floats.
-constexpr std::size_t kMotionFrameSize = 13;
-// The identity replies carry their 16 bytes after a length byte.
-constexpr std::uint8_t kIdentityLength = 16;
+using namespace Wire;
 
 constexpr std::uint16_t kDeviceIdNumber = 0x0301;
 // Hosts recognise an Ostrel3 by this model number.
@@ -74,7 +51,7 @@ VirtualArm::VirtualArm() : caught_up_(std::chrono::steady_clock::now()) {}
 
 std::size_t VirtualArm::Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) {
     switch (input[0]) {
-        case kWakeupCode:
+        case kWakeup:
             reply.Byte(kDeviceInfo);
             reply.U16(kDeviceIdNumber);
             reply.Byte(kModelNumber);
@@ -124,7 +101,7 @@ std::size_t VirtualArm::ServeIdentity(const std::uint8_t* input, std::size_t siz
         return 0;
     }
     const std::uint8_t* identity;
-    if (input[1] == kDeviceId) {
+    if (input[1] == kDeviceIdentifier) {
         identity = kDeviceUuid;
     } else if (input[1] == kFirmwareVersion) {
         identity = reinterpret_cast<const std::uint8_t*>(kFirmwareText);
@@ -157,7 +134,7 @@ std::size_t VirtualArm::ServeConfiguration(const std::uint8_t* input, std::size_
         return 0;
     }
     std::size_t frame_size = 3;
-    if (input[2] == kWrite) {
+    if (input[2] == kConfigWrite) {
         frame_size += value_code == kConfigE1 ? 5 : 1;
         if (size < frame_size) {
             return 0;
@@ -168,7 +145,7 @@ std::size_t VirtualArm::ServeConfiguration(const std::uint8_t* input, std::size_
         } else {
             (value_code == kConfigE2 ? config_e2_ : config_e3_) = input[3];
         }
-    } else if (input[2] != kRead) {
+    } else if (input[2] != kConfigRead) {
         return 1;
     }
     reply.Byte(kConfiguration);

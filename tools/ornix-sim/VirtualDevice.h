@@ -10,9 +10,6 @@
 // also send messages of its own at a fixed rate.
 class VirtualDevice {
 public:
-    // Every Ornix device answers this one-byte frame with its identity.
-    static constexpr std::uint8_t kWakeupCode = 0x0A;
-
     virtual ~VirtualDevice() = default;
 
     // Serves the frame at the front of `input` (never empty), appending any reply, and returns

@@ -5,27 +5,18 @@
 
 #include "CompactPacket.h"
 #include "HandleSensors.h"
+#include "WireCodes.h"
 
 namespace {
 
-constexpr std::uint8_t kHandleInfo = 0xD0;
-// Asks for a status message, and opens status messages and compact packets alike.
-constexpr std::uint8_t kStatus = 0xDA;
-constexpr std::uint8_t kHandleState = 0xDB;
-constexpr std::uint8_t kError = 0xDF;
-
-// Device id, then the length byte of the data that follows it.
-constexpr std::size_t kHandleStateHeaderSize = 4;
-constexpr std::size_t kErrorRequestSize = 3;
+using namespace Wire;
 
 constexpr std::uint16_t kDeviceId = 0x0117;
 constexpr std::uint8_t kToolDataRemaining = 0;
 constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
-constexpr std::uint8_t kFirmwareVersion = 3;
+constexpr std::uint8_t kFirmwareVersionNumber = 3;
 constexpr std::uint8_t kNoError = 0;
-
-constexpr double kQuaternionScale = 32768.0;
 
 std::uint16_t ReadU16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
@@ -41,13 +32,13 @@ VirtualHandle::VirtualHandle(std::vector<std::uint8_t> user_data, double compact
 
 std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) {
     switch (input[0]) {
-        case kWakeupCode:
+        case kWakeup:
             reply.Byte(kHandleInfo);
             reply.Byte(kToolDataRemaining);
             reply.U16(kDeviceId);
             reply.Byte(kModelNumber);
             reply.Byte(kHardwareVersion);
-            reply.Byte(kFirmwareVersion);
+            reply.Byte(kFirmwareVersionNumber);
             return 1;
         case kStatus: {
             const HandleSensors::Reading reading = HandleSensors::At(SecondsOn());

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "WireCodes.h"
+
 namespace {
 
 using Status = FrameReading::Status;
@@ -66,8 +68,7 @@ bool WireDecoder::Resumes(Direction from, std::uint8_t code) const {
     }
     // The handle's compact packets come unasked at any time; before any request every message
     // is as likely as the next.
-    return (code == WireProtocol::kStatusCode && kind_ != DeviceKind::Arm) ||
-           (expected_.empty() && !kind_);
+    return (code == Wire::kStatus && kind_ != DeviceKind::Arm) || (expected_.empty() && !kind_);
 }
 
 void WireDecoder::Extract(Direction from, bool closed, std::vector<WireFrame>& out) {
@@ -154,7 +155,7 @@ void WireDecoder::Learn(const WireFrame& frame) {
     const std::uint8_t code = frame.bytes.front();
     if (frame.from == Direction::FromHost) {
         expected_ = WireProtocol::ReplyCodes(code);
-        if (code == WireProtocol::kStatusCode) {
+        if (code == Wire::kStatus) {
             state_.status_requested = true;
         }
         if (!kind_) {
@@ -165,7 +166,7 @@ void WireDecoder::Learn(const WireFrame& frame) {
     if (!kind_) {
         kind_ = WireProtocol::KindOfMessage(code);
     }
-    if (code == WireProtocol::kHandleInfoCode) {
+    if (code == Wire::kHandleInfo) {
         state_.handle_id = static_cast<std::uint16_t>(frame.bytes[2] | frame.bytes[3] << 8);
     } else if (frame.name == "status_message") {
         state_.status_requested = false;

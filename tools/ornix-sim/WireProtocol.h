@@ -44,8 +44,4 @@ public:
     // The device a code belongs to; nothing for the shared wake-up and for unknown codes.
     static std::optional<DeviceKind> KindOfRequest(std::uint8_t code);
     static std::optional<DeviceKind> KindOfMessage(std::uint8_t code);
-
-    // The handle opens status requests, status messages and compact packets with this code.
-    static constexpr std::uint8_t kStatusCode = 0xDA;
-    static constexpr std::uint8_t kHandleInfoCode = 0xD0;
 };

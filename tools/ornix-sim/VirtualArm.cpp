@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ByteReader.h"
 #include "WireCodes.h"
 
 namespace {
@@ -20,20 +21,11 @@ constexpr char kFirmwareText[kIdentityLength + 1] = "ornix-sim arm 1";
 constexpr std::uint8_t kConfigE0Value = 3;
 constexpr std::uint8_t kPowered = 0x01;
 
-float ReadFloat(const std::uint8_t* bytes) {
-    const std::uint32_t bits =
-        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // A command that is not a number would poison the simulated arm for good; it counts as zero.
 Vec3 ReadCommand(const std::uint8_t* bytes) {
     Vec3 command;
     for (std::size_t i = 0; i < 3; ++i) {
-        const float value = ReadFloat(bytes + 4 * i);
+        const float value = ByteReader::Float(bytes + 4 * i);
         command[i] = std::isfinite(value) ? value : 0.0;
     }
     return command;
@@ -141,7 +133,7 @@ std::size_t VirtualArm::ServeConfiguration(const std::uint8_t* input, std::size_
         }
         if (value_code == kConfigE1) {
             config_e1_byte_ = input[3];
-            config_e1_float_ = ReadFloat(input + 4);
+            config_e1_float_ = ByteReader::Float(input + 4);
         } else {
             (value_code == kConfigE2 ? config_e2_ : config_e3_) = input[3];
         }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "ByteReader.h"
 #include "CompactPacket.h"
 #include "HandleSensors.h"
 #include "WireCodes.h"
@@ -17,10 +18,6 @@ constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
 constexpr std::uint8_t kFirmwareVersionNumber = 3;
 constexpr std::uint8_t kNoError = 0;
-
-std::uint16_t ReadU16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
 
 }  // namespace
 
@@ -66,7 +63,7 @@ std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, By
             }
             // The answer names the device the host asked about.
             reply.Byte(kError);
-            reply.U16(ReadU16(input + 1));
+            reply.U16(ByteReader::U16(input + 1));
             reply.Byte(kNoError);
             return kErrorRequestSize;
         default:

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ByteReader.h"
 #include "JsonText.h"
 #include "WireCodes.h"
 
@@ -24,20 +25,9 @@ constexpr double kBatteryStep = 0.005;
 // A unit quaternion's components lie within [-1, 1]; more than rounding beyond is no status.
 constexpr float kLargestComponent = 1.5f;
 
+using ByteReader::Float;
+using ByteReader::U16;
 using Status = FrameReading::Status;
-
-std::uint16_t U16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-float Float(const std::uint8_t* bytes) {
-    const std::uint32_t bits =
-        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 template <std::size_t N>
 std::array<float, N> Floats(const std::uint8_t* bytes) {

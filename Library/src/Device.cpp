@@ -237,9 +237,23 @@ size_t Device::ReadWaiting(uint8_t* destination, size_t length) {
     return static_cast<size_t>(stream->gcount());
 }
 
-void Device::DiscardWaiting() {
-    // Only what is waiting now: a device that keeps sending cannot hold the call here.
-    for (size_t left = Waiting(); left > 0;) {
+Device::Bound::Bound(Device& device)
+    : device(device), start(device.clock()), next_check(start + kCancellationAfter) {}
+
+bool Device::Bound::Reached() {
+    const Microseconds now = device.clock();
+    if (device.TimedOut(start, now)) {
+        return true;
+    }
+    if (now < next_check) {
+        return false;
+    }
+    next_check = now + kCancellationEvery;
+    return device.cancellation != nullptr && device.cancellation->Requested(false);
+}
+
+void Device::Discard(size_t count, Bound& bound) {
+    for (size_t left = count; left > 0 && !bound.Reached();) {
         const size_t read = ReadWaiting(receive_buffer.data(), std::min(left, kBufferSize));
         if (read == 0) {
             return;
@@ -248,14 +262,23 @@ void Device::DiscardWaiting() {
     }
 }
 
+void Device::DiscardWaiting() {
+    // Only what is waiting now: a device that keeps sending cannot hold the call here.
+    const size_t waiting = Waiting();
+    if (waiting > 0) {
+        Bound bound(*this);
+        Discard(waiting, bound);
+    }
+}
+
 void Device::DrainUntilQuiet() {
-    const Microseconds start = clock();
+    Bound bound(*this);
     do {
-        DiscardWaiting();
-        if (!stream->good()) {
+        Discard(Waiting(), bound);
+        if (!stream->good() || bound.Reached()) {
             return;
         }
-    } while (AwaitBytes(1, start, kQuietInterval) == WaitEnd::Arrived);
+    } while (AwaitBytes(1, bound.Start(), kQuietInterval) == WaitEnd::Arrived);
 }
 
 void Device::BeginExchange() {

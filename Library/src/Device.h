@@ -54,16 +54,28 @@ protected:
     // How a wait for bytes ended.
     enum class WaitEnd { Arrived, TimedOut, Cancelled };
 
-    Microseconds Now() const { return clock(); }
-    // True once the wait that began at `start` has outlasted the time-out.
-    bool TimedOut(Microseconds start) const { return TimedOut(start, clock()); }
-
     // As ReadHeaderCode, telling whether a byte was read at all (a 0 byte is a byte).
     bool ReadCode(uint8_t& code);
     // Reads `length` bytes into the receive buffer once they are all waiting, within the
     // time-out, and prints nothing: false when they did not come or the read failed.
     bool ReadQuietly(size_t length);
-    // Reads what is waiting now without waiting for more.
+    // The bound of work that may find bytes every time it looks, and so never waits: its
+    // time-out, counted from when it began, and the call's cancellation, asked as a wait that
+    // has lasted as long would ask it. A flooding device cannot hold such work for longer.
+    class Bound {
+    public:
+        explicit Bound(Device& device);
+        Microseconds Start() const { return start; }
+        // True once the work must end.
+        bool Reached();
+
+    private:
+        Device& device;
+        Microseconds start;
+        Microseconds next_check;
+    };
+
+    // Reads what is waiting now without waiting for more, within the time-out.
     void DiscardWaiting();
     // Discards what arrives until the port has been quiet for a while, for at most the time-out;
     // for input whose length nothing tells.
@@ -80,6 +92,8 @@ protected:
 
 private:
     size_t Waiting() const;
+    // Reads and drops up to `count` of the bytes waiting, until `bound` is reached.
+    void Discard(size_t count, Bound& bound);
     bool TimedOut(Microseconds start, Microseconds now) const;
     // The first instant at which a wait that began at `start` has timed out.
     Microseconds Deadline(Microseconds start) const;

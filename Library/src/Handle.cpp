@@ -184,14 +184,16 @@ int Handle::ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code) {
 }
 
 QuilletStatus Handle::GetQuilletStatus() {
-    const Microseconds start = Now();
+    // Stray bytes are skipped, and newer packets taken, within the time-out: a handle that
+    // floods the port cannot hold the call.
+    Bound bound(*this);
     uint8_t code = 0;
     if (!ReadCode(code) || code == 0) {
         return Failure(QuilletStatus::kNothingReceived);
     }
-    // Stray bytes are skipped for at most the time-out; a wait that ends without a byte ends it.
+    // A wait that ends without a byte ends the search.
     while (code != kStatusMessage) {
-        if (TimedOut(start) || !ReadCode(code)) {
+        if (bound.Reached() || !ReadCode(code)) {
             return Failure(QuilletStatus::kNothingReceived);
         }
     }
@@ -199,10 +201,14 @@ QuilletStatus Handle::GetQuilletStatus() {
         return Failure(QuilletStatus::kMalformedPacket);
     }
     // The handle streams: a whole packet already waiting behind this one is more recent and
-    // supersedes it. Bytes that do not begin a packet end the search; they are dropped.
+    // supersedes it. Only what is waiting now is looked at; bytes that do not begin a packet
+    // end the search and are dropped.
     std::array<uint8_t, 1 + kCompactPacketLength> newer{};
-    while (Available() >= static_cast<int>(newer.size()) &&
-           ReadWaiting(newer.data(), newer.size()) == newer.size() && newer[0] == kStatusMessage) {
+    for (int waiting = Available(); waiting >= static_cast<int>(newer.size()) && !bound.Reached();
+         waiting -= static_cast<int>(newer.size())) {
+        if (ReadWaiting(newer.data(), newer.size()) != newer.size() || newer[0] != kStatusMessage) {
+            break;
+        }
         std::copy(newer.begin() + 1, newer.end(), receive_buffer.begin());
     }
     return DecodeCompactPacket(receive_buffer.data());

@@ -12,10 +12,6 @@
 #include <iostream>
 #include <memory>
 
-#include "Handle.h"
-#include "Ostrel3.h"
-#include "SerialStream.h"
-
 namespace Ornix::HardwareAPI::Devices {
 
 namespace {
@@ -89,20 +85,19 @@ private:
     DIR* directory;
 };
 
-// Notes whether the handle answered the wake-up with its info or a status message.
+// Keeps what the handle said of itself when it answered the wake-up: its info, or the device id
+// of a status message.
 class MyHandle : public Handle {
 public:
     using Handle::Handle;
 
-    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override {
-        found = true;
-    }
-    void OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8_t, uint8_t,
-                                      const uint8_t*) override {
-        found = true;
+    void OnReceiveHandleInfoRecord(const HandleInfo& info) override { found = info; }
+    void OnReceiveHandleStatusRecord(const HandleStatusMessage& status) override {
+        found = HandleInfo{};
+        found->device_id = status.device_id;
     }
 
-    bool found = false;
+    std::optional<HandleInfo> found;
 };
 
 // Carries a cancellation from the probing thread to the query's waits.
@@ -154,7 +149,7 @@ int Probe(int (*query)(const char*, Cancellation*), const char* port, std::chron
         }
     }
     if (!in_time || stop.Requested(false)) {
-        answer.get();
+        static_cast<void>(answer.get());
         return 0;
     }
     try {
@@ -219,19 +214,12 @@ bool SerialDeviceProvider::ProbeHandle(const char* port, Cancellation* cancellat
 int SerialDeviceProvider::QueryOstrel3(const char* port, Cancellation* cancellation) {
     try {
         IO::SerialStream stream(port, false);
-        uint16_t device_id = 0;
-        uint8_t device_model_number = 0, hardware_version = 0, firmware_version = 0;
-        UUID uuid;
         if (stream.Open() != IO::serialib::kOpened) {
             return 0;
         }
-        Ostrel3 arm(&stream, Device::kReplyTimeout);
-        arm.SetCancellation(cancellation);
-        arm.SendDeviceWakeup();
-        arm.ReceiveDeviceInfo(device_id, device_model_number, hardware_version, firmware_version,
-                              uuid);
+        const bool found = WakeOstrel3(stream, cancellation).has_value();
         stream.Close();
-        return device_model_number == Ostrel3::kModelNumber ? 1 : 0;
+        return found ? 1 : 0;
     } catch (const std::exception& error) {
         std::printf("exception: %s\n", error.what());
         std::fflush(stdout);
@@ -245,16 +233,39 @@ int SerialDeviceProvider::QueryHandle(const char* port, Cancellation* cancellati
         if (stream.Open() != IO::serialib::kOpened) {
             return 0;
         }
-        MyHandle handle(&stream);
-        handle.SetCancellation(cancellation);
-        handle.SendDeviceWakeup();
-        handle.Receive();
+        const bool found = WakeHandle(stream, cancellation).has_value();
         stream.Close();
-        return handle.found ? 1 : 0;
+        return found ? 1 : 0;
     } catch (const std::exception& error) {
         std::cerr << error.what() << std::endl;
         return 0;
     }
+}
+
+std::optional<DeviceInfo> SerialDeviceProvider::WakeOstrel3(IO::SerialStream& stream,
+                                                            Cancellation* cancellation,
+                                                            Device::Clock clock) {
+    Ostrel3 arm(&stream, Device::kReplyTimeout, clock);
+    arm.SetCancellation(cancellation);
+    arm.SendDeviceWakeup();
+    DeviceInfo info;
+    if (arm.ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
+                              info.firmware_version,
+                              info.device_id_ext) == Ostrel3::kReceiveFailed ||
+        info.device_model_number != Ostrel3::kModelNumber) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+std::optional<HandleInfo> SerialDeviceProvider::WakeHandle(IO::SerialStream& stream,
+                                                           Cancellation* cancellation,
+                                                           Device::Clock clock) {
+    MyHandle handle(&stream, Device::kReplyTimeout, clock);
+    handle.SetCancellation(cancellation);
+    handle.SendDeviceWakeup();
+    handle.Receive();
+    return handle.found;
 }
 
 }  // namespace Ornix::HardwareAPI::Devices

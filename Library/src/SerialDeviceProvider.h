@@ -2,11 +2,15 @@
 // and probes them one after another for a haptic arm or a handle answering its wake-up.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Cancellation.h"
+#include "Handle.h"
+#include "Ostrel3.h"
+#include "SerialStream.h"
 
 namespace Ornix::HardwareAPI::Devices {
 
@@ -41,6 +45,16 @@ public:
     // ask `cancellation`.
     static int QueryOstrel3(const char* port, Cancellation* cancellation = nullptr);
     static int QueryHandle(const char* port, Cancellation* cancellation = nullptr);
+
+    // The wake-ups behind the queries, on a stream already open: what the device said of
+    // itself when one of the kind answered. A handle may answer with a status message first,
+    // which tells only its device id. The device's waits are measured on `clock`.
+    static std::optional<DeviceInfo> WakeOstrel3(IO::SerialStream& stream,
+                                                 Cancellation* cancellation = nullptr,
+                                                 Device::Clock clock = &Device::SystemTime);
+    static std::optional<HandleInfo> WakeHandle(IO::SerialStream& stream,
+                                                Cancellation* cancellation = nullptr,
+                                                Device::Clock clock = &Device::SystemTime);
 };
 
 }  // namespace Ornix::HardwareAPI::Devices

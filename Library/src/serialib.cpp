@@ -1,6 +1,7 @@
 #include "serialib.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -69,6 +70,14 @@ int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits
     if (!isatty(fd)) {
         close_port();
         errno = ENOTTY;
+        return kCannotOpenDevice;
+    }
+    // One user at a time: frames from two programs would interleave on the line, and each would
+    // read the other's answers. The lock is the one pyserial's exclusive ports take, so the two
+    // see each other; the kernel drops it with the descriptor, however the holder ends.
+    if (flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+        close_port();
+        errno = EBUSY;
         return kCannotOpenDevice;
     }
     (void)fcntl(fd, F_SETFL, O_NONBLOCK);

@@ -38,9 +38,10 @@ public:
     serialib& operator=(const serialib&) = delete;
 
     // data_bits: 0..3 for 5..8 bits; parity: 0 none, 1 even, 2 odd; stop_bits: 0 one, 2 two.
-    // Only a terminal device is a port: any other file is closed again, with ENOTTY. The baud
-    // rate and the codes are checked after the device is open: on a refusal the descriptor stays
-    // open, unconfigured.
+    // Only a terminal device is a port: any other file is closed again, with ENOTTY. A port is
+    // opened for exclusive use: one that another opening holds, in this process or another, is
+    // closed again, with EBUSY. The baud rate and the codes are checked after the device is
+    // open: on a refusal the descriptor stays open, unconfigured.
     int8_t open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
                      uint32_t stop_bits);
     void close_port();

@@ -386,6 +386,49 @@ TEST(HandleCompactStream, TheNewestWholePacketWaitingIsTheOneDecoded) {
     EXPECT_EQ(handle.GetQuilletStatus().device_id, 6);
 }
 
+// A handle that sends faster than the host reads, or a driver that always has bytes to give:
+// every look finds bytes waiting. The compact status reader still ends within the time-out when
+// no packet ever begins, at once when the call is cancelled, and with a stream of whole packets
+// it takes the newest of those waiting when it looked rather than chasing the stream for ever.
+// Receive reads one message and is done.
+TEST(HandleFlooded, CompactStatusEndsWithinTheTimeOutWhenNoPacketBegins) {
+    MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &MemoryLink::Clock);
+    link.Flood({0x11});
+    const auto start = link.Now();
+    EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
+    EXPECT_LT(link.Now() - start, kOneTimeOut);
+
+    Testing::CancelAt cancellation(link, link.Now() + Milliseconds(200));
+    handle.SetCancellation(&cancellation);
+    const auto cancelled = link.Now();
+    EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
+    EXPECT_LT(link.Now() - cancelled, Milliseconds(250));
+}
+
+TEST(HandleFlooded, CompactStatusTakesTheNewestOfThePacketsWaiting) {
+    MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &MemoryLink::Clock);
+    link.Arrive(Concat({{0xDA}, CompactData(0x04, 0xE5, 1, kQuaternion, 200)}));
+    link.Flood(Concat({{0xDA}, CompactData(0x04, 0xE5, 2, kQuaternion, 200)}));
+    const auto start = link.Now();
+    EXPECT_EQ(handle.GetQuilletStatus().device_id, 2);
+    EXPECT_LT(link.Now() - start, Milliseconds(10));
+}
+
+TEST(HandleFlooded, ReceiveReadsOneMessage) {
+    MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &MemoryLink::Clock);
+    link.Flood({0xDF, 0x02, 0x01, 0x2A});
+    const auto start = link.Now();
+    EXPECT_EQ(handle.Receive(), 3);
+    EXPECT_EQ(handle.Receive(), 3);
+    EXPECT_EQ(handle.calls.size(), 4u);
+    link.Flood({0x99});
+    EXPECT_EQ(handle.Receive(), Handle::kNoMessage);
+    EXPECT_LT(link.Now() - start, Milliseconds(10));
+}
+
 TEST(HandleCompactPacket, BatteryCoversItsWholeRange) {
     EXPECT_EQ(
         Handle::DecodeCompactPacket(CompactData(0, 0, 0, kQuaternion, 0).data()).battery_level,

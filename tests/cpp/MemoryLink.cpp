@@ -99,10 +99,14 @@ MemoryLink& MemoryLink::Arrive(const Bytes& bytes, Microseconds after) {
 int MemoryLink::Available() const {
     const auto arrived = std::find_if(buffer.bytes.begin(), buffer.bytes.end(),
                                       [&](const Arrival& a) { return a.at > now; });
-    return static_cast<int>(arrived - buffer.bytes.begin());
+    const int flooding = buffer.flood.empty() ? 0 : kFloodWaiting;
+    return static_cast<int>(arrived - buffer.bytes.begin()) + flooding;
 }
 
 std::optional<Microseconds> MemoryLink::ArrivalOf(size_t count) const {
+    if (!buffer.flood.empty() && count > 0) {
+        return now;
+    }
     if (count == 0 || count > buffer.bytes.size()) {
         return std::nullopt;
     }
@@ -148,6 +152,13 @@ std::streamsize MemoryLink::Buffer::xsgetn(char_type* s, std::streamsize n) {
         s[stored++] = static_cast<char_type>(bytes.front().byte);
         bytes.pop_front();
     }
+    if ((bytes.empty() || bytes.front().at > link.Now()) && !flood.empty()) {
+        const Microseconds reading(n - stored);
+        for (; stored < n; ++stored, ++flooded) {
+            s[stored] = NextFlooded();
+        }
+        link.MoveTo(link.Now() + reading);
+    }
     return stored;
 }
 
@@ -156,14 +167,21 @@ MemoryLink::Buffer::int_type MemoryLink::Buffer::underflow() {
         throw std::runtime_error("read failed");
     }
     if (bytes.empty() || bytes.front().at > link.Now()) {
-        return traits_type::eof();
+        return flood.empty() ? traits_type::eof() : traits_type::to_int_type(NextFlooded());
     }
     return traits_type::to_int_type(static_cast<char_type>(bytes.front().byte));
 }
 
 MemoryLink::Buffer::int_type MemoryLink::Buffer::uflow() {
+    const bool from_flood = bytes.empty() || bytes.front().at > link.Now();
     const int_type c = underflow();
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return c;
+    }
+    if (from_flood) {
+        ++flooded;
+        link.MoveTo(link.Now() + Microseconds(1));
+    } else {
         bytes.pop_front();
     }
     return c;

@@ -58,6 +58,11 @@ public:
     void SetClockAt(Microseconds at, Microseconds to) { clock_change = {at, to}; }
     // Reads fail from now on, as a port whose read errors do.
     void FailReads() { buffer.failing = true; }
+    // From now on, behind what has arrived, `pattern` comes over and over without end: every
+    // look finds kFloodWaiting more bytes waiting, and reading them takes a microsecond each,
+    // as from a device that sends faster than the host reads.
+    void Flood(Bytes pattern) { buffer.flood = std::move(pattern); }
+    static constexpr int kFloodWaiting = 1024;
 
     const Bytes& Written() const { return written; }
     int KernelWaits() const { return kernel_waits; }
@@ -79,9 +84,11 @@ private:
     // Serves the bytes that have arrived by the link's time.
     class Buffer : public std::streambuf {
     public:
-        explicit Buffer(const MemoryLink& link) : link(link) {}
+        explicit Buffer(MemoryLink& link) : link(link) {}
         std::deque<Arrival> bytes;
         bool failing = false;
+        Bytes flood;
+        size_t flooded = 0;  // flood bytes read so far
 
     protected:
         std::streamsize xsgetn(char_type* s, std::streamsize n) override;
@@ -89,7 +96,12 @@ private:
         int_type uflow() override;
 
     private:
-        const MemoryLink& link;
+        // The next byte to read once the arrived ones are read: one of the flood.
+        char_type NextFlooded() const {
+            return static_cast<char_type>(flood[flooded % flood.size()]);
+        }
+
+        MemoryLink& link;
     };
 
     struct Step {

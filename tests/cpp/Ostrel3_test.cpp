@@ -398,6 +398,57 @@ TEST_F(Ostrel3InStep, ChatteringDeviceIsGivenUpOnWithinTheTimeOut) {
     EXPECT_GT(link.Unread(), 0u);
 }
 
+// Every whole exchange of the arm, named.
+const std::pair<const char*, std::function<void(Ostrel3&)>> kWholeExchanges[] = {
+    {"DeviceWakeup", [](Ostrel3& a) { a.DeviceWakeup(); }},
+    {"GetDeviceId", [](Ostrel3& a) { a.GetDeviceId(); }},
+    {"GetFirmwareVersion", [](Ostrel3& a) { a.GetFirmwareVersion(); }},
+    {"GetMotorCurrents", [](Ostrel3& a) { a.GetMotorCurrents(); }},
+    {"GetDeviceOrientation", [](Ostrel3& a) { a.GetDeviceOrientation(); }},
+    {"GetPowerStatus", [](Ostrel3& a) { a.GetPowerStatus(); }},
+    {"GetTemperature", [](Ostrel3& a) { a.GetTemperature(); }},
+    {"JointTorques", [](Ostrel3& a) { a.JointTorques({0.1f, 0.2f, 0.3f}); }},
+    {"JointAngles", [](Ostrel3& a) { a.JointAngles({0.1f, 0.2f, 0.3f}); }},
+    {"EndEffectorForce", [](Ostrel3& a) { a.EndEffectorForce({0.0f, 0.0f, 1.5f}); }},
+    {"EndEffectorPosition", [](Ostrel3& a) { a.EndEffectorPosition({0.2f, 0.0f, 0.0f}); }},
+    {"GetConfigE0", [](Ostrel3& a) { a.GetConfigE0(); }},
+    {"GetConfigE1", [](Ostrel3& a) { a.GetConfigE1(); }},
+    {"SetConfigE1", [](Ostrel3& a) { a.SetConfigE1({1, 2.0f}); }},
+    {"GetConfigE2", [](Ostrel3& a) { a.GetConfigE2(); }},
+    {"SetConfigE2", [](Ostrel3& a) { a.SetConfigE2(1); }},
+    {"GetConfigE3", [](Ostrel3& a) { a.GetConfigE3(); }},
+    {"SetConfigE3", [](Ostrel3& a) { a.SetConfigE3(3); }},
+};
+
+// A device that sends faster than the host reads, over and over a code the arm never sends, or
+// a driver that always has bytes to give: every look finds bytes waiting, so no wait ever waits.
+// Each exchange still ends within the time-out (a wrong code drains until the port is quiet,
+// which it never is), quietly, and at once once its call is cancelled.
+TEST_F(Ostrel3InStep, FloodingDeviceIsGivenUpOnWithinTheTimeOut) {
+    link.Flood({0x99});
+    OutputCapture errors(STDERR_FILENO);
+    for (const auto& [name, exchange] : kWholeExchanges) {
+        const auto start = link.Now();
+        exchange(arm);
+        EXPECT_LT(link.Now() - start, std::chrono::seconds(6) + std::chrono::milliseconds(100))
+            << name;
+    }
+    EXPECT_EQ(errors.Finish(), "");
+}
+
+TEST_F(Ostrel3InStep, FloodingDeviceLetsACancelledCallEndAtOnce) {
+    link.Flood({0x99});
+    for (const auto& [name, exchange] : kWholeExchanges) {
+        const auto start = link.Now();
+        Testing::CancelAt cancellation(link, start + std::chrono::milliseconds(200));
+        arm.SetCancellation(&cancellation);
+        exchange(arm);
+        EXPECT_GE(link.Now() - start, std::chrono::milliseconds(200)) << name;
+        EXPECT_LT(link.Now() - start, std::chrono::milliseconds(250)) << name;
+        arm.SetCancellation(nullptr);
+    }
+}
+
 // Replies spoiled as a faulty device or link spoils them, mixed with good ones: a code the arm
 // never sends, stray bytes before the reply, a reply cut short. Each costs its own exchange and at
 // most one time-out; the next good reply is read in step.

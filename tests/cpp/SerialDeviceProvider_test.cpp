@@ -8,6 +8,7 @@
 #include <set>
 
 #include "FakeDevice.h"
+#include "MemoryLink.h"
 #include "OutputCapture.h"
 #include "TestSupport.h"
 
@@ -17,6 +18,7 @@ namespace {
 using Testing::Bytes;
 using Testing::Concat;
 using Testing::FakeDevice;
+using Testing::MemoryLink;
 using Testing::MillisecondsSince;
 using Testing::OutputCapture;
 using Testing::TemporaryDirectory;
@@ -183,6 +185,56 @@ TEST(Detection, TwoArmsComeBackInListOrder) {
     const Paths listed = OfType(SerialDeviceProvider::ListPorts(dev.path), Type::UsbModem);
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(SerialDeviceProvider::DetectOstrel3s(dev.path), listed);
+}
+
+// The wake-ups behind the probes, over an in-memory link on its virtual clock.
+TEST(WakeUp, AnArmTellsItsInfoAndAnotherModelIsNoArm) {
+    MemoryLink link;
+    link.Expect({0x0A}).Reply(DeviceInfo(4));
+    const auto info = SerialDeviceProvider::WakeOstrel3(link, nullptr, &MemoryLink::Clock);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->device_id, 1);
+    EXPECT_EQ(info->device_model_number, 4);
+    EXPECT_EQ(Bytes(info->device_id_ext.data.begin(), info->device_id_ext.data.end()),
+              Bytes(16, 0xAB));
+    link.Expect({0x0A}).Reply(DeviceInfo(3));
+    EXPECT_FALSE(SerialDeviceProvider::WakeOstrel3(link, nullptr, &MemoryLink::Clock));
+}
+
+TEST(WakeUp, AHandleTellsItsInfoOrTheIdOfItsStatusButAnErrorIsNoAnswer) {
+    MemoryLink link;
+    link.Expect({0x0A}).Reply(kHandleInfo);
+    const auto info = SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->device_id, 0x1234);
+    EXPECT_EQ(info->device_model_number, 4);
+    EXPECT_EQ(info->firmware_version, 7);
+    link.Expect({0x0A}).Reply(Concat({{0xDA, 0x79, 0x02, 0x00, 0x10}, Bytes(16, 0x00), {0x00}}));
+    const auto status = SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->device_id, 0x0279);
+    EXPECT_EQ(status->device_model_number, 0);
+    link.Expect({0x0A}).Reply({0xDF, 0x34, 0x12, 0x01});
+    EXPECT_FALSE(SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock));
+}
+
+// A port whose device floods it finds bytes waiting at every look: the arm's wake-up still ends
+// within its time-out, and at once once the probe is cancelled; the handle's reads one message.
+TEST(WakeUp, AFloodingDeviceIsGivenUpOnWithinTheTimeOut) {
+    MemoryLink link;
+    link.Flood({0x99});
+    auto start = link.Now();
+    EXPECT_FALSE(SerialDeviceProvider::WakeOstrel3(link, nullptr, &MemoryLink::Clock));
+    EXPECT_LT(link.Now() - start, std::chrono::seconds(6) + std::chrono::milliseconds(100));
+
+    start = link.Now();
+    Testing::CancelAt cancellation(link, start + std::chrono::milliseconds(200));
+    EXPECT_FALSE(SerialDeviceProvider::WakeOstrel3(link, &cancellation, &MemoryLink::Clock));
+    EXPECT_LT(link.Now() - start, std::chrono::milliseconds(250));
+
+    start = link.Now();
+    EXPECT_FALSE(SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock));
+    EXPECT_LT(link.Now() - start, std::chrono::milliseconds(10));
 }
 
 // The probe's own wait is three seconds for an arm and five for a handle: both searches together

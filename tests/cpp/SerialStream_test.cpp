@@ -115,6 +115,20 @@ TEST(SerialStreamOpen, ReopeningAndDestructionReleaseThePort) {
     EXPECT_EQ(LowestFreeDescriptor(), free_before);
 }
 
+// Two openings of one port would interleave their frames and read each other's answers: the
+// second is refused as busy, with the usual lines, until the first has let go.
+TEST(SerialStreamOpen, APortIsOpenedForOneUserAtATime) {
+    FakeDevice device;
+    const std::string port = device.Path();
+    SerialStream first(port.c_str(), true);
+    OutputCapture errors(STDERR_FILENO);
+    SerialStream second(port.c_str(), true);
+    EXPECT_EQ(errors.Finish(), ErrorLine(38, "unable to open port '" + port + "'", EBUSY) +
+                                   ErrorLine(17, "unable to open stream '" + port + "'", EBUSY));
+    first.Close();
+    EXPECT_EQ(second.Open(), 1);
+}
+
 TEST(SerialStreamWrite, SendsTheWholeBlock) {
     FakeDevice device;
     SerialStream stream(device.Path().c_str(), true);

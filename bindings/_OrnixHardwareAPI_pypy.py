@@ -5,9 +5,9 @@ motion command returns, the status dict, the lists handed to a callback) lives o
 collection of PyPy's heap, which a haptic loop meets as growing memory and long pauses. So the
 calls a loop makes at rate also exist in the extension as in-place forms, which write their
 numbers into the calling thread's results and return nothing, and the methods installed here
-call them and build the results. Whatever is not the plain case (other argument types,
-keywords, short vectors) goes to the ordinary method, so that every result and every error stays
-exactly as it is. The extension imports this module only when it is built for PyPy.
+call them and build the results. Whatever is not the plain case (an object of another type,
+other argument types, keywords, short vectors) goes to the ordinary method, so that every result
+and every error stays exactly as it is. The extension imports this module only when it is built for PyPy.
 """
 
 import threading
@@ -44,7 +44,7 @@ def _like(ordinary, method, cls):
 
 def _motion(cls, ordinary, motion):
     def method(self, *args, **kwargs):
-        if not kwargs and len(args) <= 1:
+        if isinstance(self, cls) and not kwargs and len(args) <= 1:
             vector = args[0] if args else (0.0, 0.0, 0.0)
             if type(vector) in (list, tuple) and len(vector) >= 3:
                 x, y, z = vector[0], vector[1], vector[2]
@@ -62,7 +62,7 @@ def _motion(cls, ordinary, motion):
 
 def _readings(cls, ordinary, readings, count):
     def method(self, *args, **kwargs):
-        if args or kwargs:
+        if args or kwargs or not isinstance(self, cls):
             return ordinary(self, *args, **kwargs)
         self._readings_in_place(readings)
         numbers = _results()[0]
@@ -73,7 +73,7 @@ def _readings(cls, ordinary, readings, count):
 
 def _quillet_status(cls, ordinary):
     def method(self, *args, **kwargs):
-        if args or kwargs:
+        if args or kwargs or not isinstance(self, cls):
             return ordinary(self, *args, **kwargs)
         self._quillet_status_in_place()
         numbers = _results()[0]

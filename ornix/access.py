@@ -4,6 +4,7 @@ checks behind `open_arm`, `open_handle`, `ornix list --probe` and `ornix doctor`
 from __future__ import annotations
 
 import errno
+import fcntl
 import getpass
 import grp
 import os
@@ -95,7 +96,8 @@ def permission_advice(
 
 def check_port(path: str, platform: str = sys.platform) -> None:
     """Opens the port as the module does (read and write, no controlling terminal, without
-    waiting for the modem lines), checks that it is a terminal and closes it again.
+    waiting for the modem lines, for exclusive use), checks that it is a terminal and closes it
+    again.
 
     Raises `FileNotFoundError`, `PermissionError` (with the fix for this platform),
     `PortBusyError`, `NotASerialPortError` or another `OSError`, each saying what to do.
@@ -114,13 +116,7 @@ def check_port(path: str, platform: str = sys.platform) -> None:
         raise PermissionError(errno.EACCES, advice, path) from None
     except OSError as error:
         if error.errno == errno.EBUSY:
-            raise PortBusyError(
-                errno.EBUSY,
-                f"{path} is busy: another program holds it. Close that program; on Linux, "
-                "ModemManager holds a freshly plugged USB modem port for a few seconds (see "
-                "`ornix doctor`)",
-                path,
-            ) from None
+            raise _busy(path) from None
         raise
     try:
         if not os.isatty(descriptor):
@@ -130,5 +126,21 @@ def check_port(path: str, platform: str = sys.platform) -> None:
                 "device's port, as `ornix list` shows it",
                 path,
             )
+        # The module opens ports for exclusive use with this lock, and pyserial's exclusive
+        # ports take it too: one held elsewhere, in this process or another, makes it busy.
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise _busy(path) from None
     finally:
         os.close(descriptor)
+
+
+def _busy(path: str) -> PortBusyError:
+    return PortBusyError(
+        errno.EBUSY,
+        f"{path} is busy: another program holds it, or this one does elsewhere. Close it there; "
+        "on Linux, ModemManager holds a freshly plugged USB modem port for a few seconds (see "
+        "`ornix doctor`)",
+        path,
+    )

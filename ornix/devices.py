@@ -3,6 +3,7 @@ each owning its port until closed."""
 
 from __future__ import annotations
 
+import errno
 import gc
 import os
 import platform
@@ -12,14 +13,13 @@ from typing import Any, Generic, Iterable, Optional, TypeVar
 
 import OrnixHardwareAPI as api
 
+from . import _native
 from .access import check_port
 from .ports import DEV, Port, list_ports
 
 ARM = "arm"
 HANDLE = "handle"
 _NAMES = {ARM: "Ostrel3", HANDLE: "handle"}
-# The model number an Ostrel3 gives in its device info.
-OSTREL3_MODEL = 4
 
 
 class DeviceNotFoundError(LookupError):
@@ -72,42 +72,54 @@ class Answer:
         return self.problem or "no answer"
 
 
-def wake_arm(stream: api.SerialStream) -> Optional[Identity]:
-    """Wakes the device on the stream as an arm: its identity when an Ostrel3 answered."""
-    device_id, model, hardware, firmware, uuid = api.Ostrel3(stream).device_wakeup()
-    if model != OSTREL3_MODEL:
+def wake_arm(stream: api.SerialStream, stop: Optional[_native.Stop] = None) -> Optional[Identity]:
+    """Wakes the device on the stream as an arm: its identity when an Ostrel3 answered. `stop`
+    ends the wait early when requested (Ctrl-C does on the main thread)."""
+    answer = _native.wake_arm(stream, stop or _native.Stop())
+    if answer is None:
         return None
-    return Identity(ARM, device_id, model, hardware, firmware, bytes(uuid).hex())
+    device_id, model, hardware, firmware, uuid = answer
+    return Identity(ARM, device_id, model, hardware, firmware, uuid.hex())
 
 
-class _Listener(api.Handle):
-    """Keeps what the first message after a wake-up says about the handle."""
-
-    identity: Optional[Identity] = None
-
-    def OnReceiveHandleInfo(
-        self,
-        tool_data_remaining: int,
-        device_id: int,
-        device_model_number: int,
-        hardware_version: int,
-        firmware_version: int,
-    ) -> None:
-        self.identity = Identity(
-            HANDLE, device_id, device_model_number, hardware_version, firmware_version
-        )
-
-    def OnReceiveHandleStatusMessage(self, device_id: int, *_: Any) -> None:
-        # A streaming handle may answer with its status first: a handle all the same.
-        self.identity = Identity(HANDLE, device_id, 0, 0, 0)
+def wake_handle(
+    stream: api.SerialStream, stop: Optional[_native.Stop] = None
+) -> Optional[Identity]:
+    """Wakes the device on the stream as a handle: its identity when a handle answered (a handle
+    that answered with its status first tells only its device id)."""
+    answer = _native.wake_handle(stream, stop or _native.Stop())
+    if answer is None:
+        return None
+    return Identity(HANDLE, *answer)
 
 
-def wake_handle(stream: api.SerialStream) -> Optional[Identity]:
-    """Wakes the device on the stream as a handle: its identity when a handle answered."""
-    listener = _Listener(stream)
-    listener.SendDeviceWakeup()
-    listener.Receive()
-    return listener.identity
+def _opened(port: str) -> api.SerialStream:
+    """The module's stream on a port that `check_port` found usable, checked to have opened: a
+    port that went away, or was taken, in between raises as `check_port` does, at once."""
+    stream = api.SerialStream(port)
+    if not _native.is_open(stream):
+        check_port(port)
+        raise OSError(errno.EIO, f"{port} could not be opened: try again", port)
+    return stream
+
+
+def _probe(port: Port, stop: _native.Stop) -> Answer:
+    try:
+        check_port(port.device)
+        stream = _opened(port.device)
+    except OSError as error:
+        reason = os.strerror(error.errno) if error.errno else str(error)
+        if isinstance(error, PermissionError):
+            reason += " (`ornix doctor` says how to fix it)"
+        return Answer(port, problem=f"cannot open: {reason}")
+    if "detect_ostrel3s" in port.probed_by:
+        identity = wake_arm(stream, stop)
+        if identity is not None:
+            return Answer(port, identity)
+    identity = wake_handle(stream, stop)
+    if identity is not None:
+        return Answer(port, identity)
+    return Answer(port, problem="no answer")
 
 
 def probe(port: Port) -> Answer:
@@ -115,31 +127,23 @@ def probe(port: Port) -> Answer:
 
     The wake-ups let other threads run, so ports can be probed side by side on threads.
     """
-    try:
-        check_port(port.device)
-    except OSError as error:
-        reason = os.strerror(error.errno) if error.errno else str(error)
-        if isinstance(error, PermissionError):
-            reason += " (`ornix doctor` says how to fix it)"
-        return Answer(port, problem=f"cannot open: {reason}")
-    stream = api.SerialStream(port.device)
-    if "detect_ostrel3s" in port.probed_by:
-        identity = wake_arm(stream)
-        if identity is not None:
-            return Answer(port, identity)
-    identity = wake_handle(stream)
-    if identity is not None:
-        return Answer(port, identity)
-    return Answer(port, problem="no answer")
+    return _probe(port, _native.Stop())
 
 
 def probe_all(ports: Iterable[Port]) -> list[Answer]:
-    """Probes every port that detection would probe, all at once; answers in port order."""
+    """Probes every port that detection would probe, all at once; answers in port order. When
+    the caller is interrupted (Ctrl-C), every probe still running stops before it raises."""
     candidates = [port for port in ports if port.probed_by]
     if not candidates:
         return []
+    stop = _native.Stop()
     with ThreadPoolExecutor(max_workers=len(candidates)) as pool:
-        return list(pool.map(probe, candidates))
+        running = [pool.submit(_probe, port, stop) for port in candidates]
+        try:
+            return [probing.result() for probing in running]
+        except BaseException:
+            stop.request()
+            raise
 
 
 D = TypeVar("D")
@@ -258,7 +262,7 @@ def _open(kind: str, port: Optional[str], directory: str) -> tuple[str, Identity
     if port is None:
         port = _find_one(kind, directory)
     check_port(port)
-    stream = api.SerialStream(port)
+    stream = _opened(port)
     return port, _identify(kind, port, stream), stream
 
 

@@ -247,12 +247,9 @@ std::optional<DeviceInfo> SerialDeviceProvider::WakeOstrel3(IO::SerialStream& st
                                                             Device::Clock clock) {
     Ostrel3 arm(&stream, Device::kReplyTimeout, clock);
     arm.SetCancellation(cancellation);
-    arm.SendDeviceWakeup();
-    DeviceInfo info;
-    if (arm.ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
-                              info.firmware_version,
-                              info.device_id_ext) == Ostrel3::kReceiveFailed ||
-        info.device_model_number != Ostrel3::kModelNumber) {
+    // A whole exchange: what an earlier user of the port left unread cannot pass for the answer.
+    const DeviceInfo info = arm.DeviceWakeup();
+    if (info.device_model_number != Ostrel3::kModelNumber) {
         return std::nullopt;
     }
     return info;

@@ -32,6 +32,8 @@ public:
     int8_t Open();
 
     virtual void Close();
+    // Whether the port is open: the last Open succeeded and nothing closed it since.
+    bool IsOpen() const { return port && port->is_open(); }
     // Bytes received and waiting in the driver; 0 without an open port.
     virtual int Available() const;
     // The whole block, in one system call when the port takes it at once; a port that cannot

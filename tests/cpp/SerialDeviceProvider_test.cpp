@@ -199,6 +199,10 @@ TEST(WakeUp, AnArmTellsItsInfoAndAnotherModelIsNoArm) {
               Bytes(16, 0xAB));
     link.Expect({0x0A}).Reply(DeviceInfo(3));
     EXPECT_FALSE(SerialDeviceProvider::WakeOstrel3(link, nullptr, &MemoryLink::Clock));
+    // What an earlier user of the port left unread is not taken for the answer.
+    link.Arrive({0xAA, 0x00, 0x00, 0xC8, 0x41});
+    link.Expect({0x0A}).Reply(DeviceInfo(4));
+    EXPECT_TRUE(SerialDeviceProvider::WakeOstrel3(link, nullptr, &MemoryLink::Clock));
 }
 
 TEST(WakeUp, AHandleTellsItsInfoOrTheIdOfItsStatusButAnErrorIsNoAnswer) {

@@ -46,6 +46,14 @@ class Stall:
 
 
 @dataclass(frozen=True)
+class Flood:
+    """From now on send these bytes over and over, as fast as the line takes them, as a device
+    that sends faster than the host reads."""
+
+    data: bytes
+
+
+@dataclass(frozen=True)
 class Hangup:
     """Close the master side: from then on the port reads as unplugged."""
 
@@ -131,6 +139,7 @@ def _serve(control):
     matched = 0
     reading_from = 0.0
     outgoing = bytearray()
+    flood = b""
     mismatches = []
     played_at = []
 
@@ -155,6 +164,8 @@ def _serve(control):
                 matched = found + len(step.data)
             elif isinstance(step, Stall):
                 reading_from = now + step.seconds
+            elif isinstance(step, Flood):
+                flood = step.data
             else:
                 due = step_since + step.delay
                 if now < due:
@@ -170,6 +181,8 @@ def _serve(control):
             step_since = now = time.monotonic()
             played_at.append(now)
 
+        if flood and len(outgoing) < 4096:
+            outgoing += flood * (4096 // len(flood) + 1)
         reading = master is not None and time.monotonic() >= reading_from
         readers = [control] + ([master] if reading else [])
         writers = [master] if master is not None and outgoing else []

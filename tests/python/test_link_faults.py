@@ -1,5 +1,5 @@
-"""What a real link does to the arm's exchanges: late and stray replies, replies in pieces, a
-device that stops reading for a while, a path that is no port at all."""
+"""What a real link does to the exchanges: late and stray replies, replies in pieces, a device
+that stops reading for a while or floods the port, a path that is no port at all."""
 
 import struct
 import time
@@ -7,7 +7,8 @@ import time
 import pytest
 
 import OrnixHardwareAPI as ornix
-from fakedevice import Expect, Reply, Seek, Stall
+from fakedevice import Expect, Flood, Reply, Seek, Stall
+from probes import interrupted
 
 FORCE = [0.0, 0.0, 1.0]
 FORCE_REQUEST = struct.pack("<B3f", 0x2A, *FORCE)
@@ -100,6 +101,47 @@ def test_a_device_that_stops_reading_for_a_while_is_served_again(arm_on, native_
     assert failed <= 8
     received = device.received()
     assert received == ANGLE_REQUEST * (2000 - failed) + FORCE_REQUEST
+
+
+# A device that sends faster than the host reads, over and over a code the arm never sends: the
+# port has bytes waiting whenever the library looks, so no wait ever waits.
+FLOOD = b"\x99"
+COMPACT = b"\xda\x01\x02\x04\xe5\x2c\x05\x06\x07\x00\x80\xff\x7f\x00\x40\x00\x00\xc8\x11\x00"
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "call, failed",
+    [
+        (lambda arm: arm.get_temperature(), 0.0),
+        (lambda arm: arm.end_effector_force(FORCE), ([0.0] * 3, [0.0] * 3)),
+    ],
+    ids=["status getter, lock held", "motion command, lock released"],
+)
+def test_a_flooding_device_is_given_up_on_within_the_time_out(arm_on, call, failed):
+    arm, _ = arm_on(Flood(FLOOD))
+    start = time.monotonic()
+    assert call(arm) == failed
+    # The wrong code is drained until the port is quiet, which it never is, for at most the
+    # time-out of 5 s, counted in whole seconds: 6 s; the rest is room for a busy machine.
+    assert time.monotonic() - start < 15.0
+
+
+def test_a_flooding_device_lets_ctrl_c_end_the_call(arm_on):
+    arm, _ = arm_on(Flood(FLOOD))
+    seconds = interrupted(arm.get_temperature)
+    assert seconds is not None and seconds < 2.0
+
+
+def test_a_handle_flooding_the_port_gives_its_newest_status_and_one_message_a_call(fake_device):
+    device = fake_device(Flood(COMPACT))
+    handle = ornix.Handle(ornix.SerialStream(device.path))
+    start = time.monotonic()
+    assert handle.GetQuilletStatus()["device_id"] == 0x2C
+    # Read as a status message, a packet and the first byte of the next (its user data length,
+    # 0x01) are 21 bytes, and one byte of user data follows.
+    assert handle.Receive() == 21 + 1
+    assert time.monotonic() - start < 2.0
 
 
 def test_a_regular_file_is_no_port(tmp_path, native_output):

@@ -93,8 +93,13 @@ def test_import_under_another_minor_version_fails_with_the_version_mismatch(tmp_
     interpreters = interpreters_of_other_minor_versions()
     if not interpreters:
         pytest.skip("no interpreter of another minor version here")
-    # Under its own name without the interpreter tag, any interpreter's loader takes the file.
+    # Under its own name without the interpreter tag, any interpreter's loader takes the file; the
+    # shared library it links goes where its run path looks, beside it in the package's folder.
     shutil.copy(ornix.__file__, tmp_path / "OrnixHardwareAPI.so")
+    installed = os.path.join(os.path.dirname(ornix.__file__), "ornix")
+    for library in glob.glob(os.path.join(installed, "libOrnixHardware.*")):
+        os.makedirs(tmp_path / "ornix", exist_ok=True)
+        shutil.copy(library, tmp_path / "ornix")
     compiled_for = f"{sys.version_info.major}.{sys.version_info.minor}"
     reached_the_check = []
     for interpreter in interpreters:

@@ -4,7 +4,9 @@ devices of the kind asked for, and a port released by close()."""
 import fcntl
 import os
 import stat
+import subprocess
 import termios
+import time
 import sys
 
 import OrnixHardwareAPI
@@ -157,3 +159,51 @@ def test_a_port_another_program_holds_exclusively_is_busy(ornix_sim):
     finally:
         os.close(holder)
     assert message.startswith(f"{port} is busy: another program holds it")
+
+
+def test_a_port_this_program_or_another_has_open_is_busy(ornix_sim):
+    port = ornix_sim("arm").ports["arm"]
+    with ornix.open_arm(port):
+        with pytest.raises(ornix.PortBusyError, match="is busy: another program holds it, or"):
+            ornix.check_port(port)
+        with pytest.raises(ornix.PortBusyError):
+            ornix.open_arm(port)
+    holder = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import ornix, sys; arm = ornix.open_arm(sys.argv[1]); print(); input()",
+            port,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert holder.stdout.readline() == "\n"
+        with pytest.raises(ornix.PortBusyError):
+            ornix.open_arm(port)
+    finally:
+        holder.communicate("\n", timeout=60)
+    assert holder.returncode == 0
+    ornix.open_arm(port).close()
+
+
+def test_a_port_that_goes_away_after_its_check_is_not_found_at_once(
+    ornix_sim, tmp_path, monkeypatch
+):
+    port = tmp_path / "ttyACM0"
+    port.symlink_to(ornix_sim("arm").ports["arm"])
+    checked = ornix.devices.check_port
+
+    def checked_then_unplugged(path):
+        checked(path)
+        if port.is_symlink():
+            port.unlink()
+
+    monkeypatch.setattr(ornix.devices, "check_port", checked_then_unplugged)
+    start = time.monotonic()
+    with pytest.raises(FileNotFoundError, match="there is no port"):
+        ornix.open_arm(str(port))
+    # Waking a port that never opened would take two device time-outs.
+    assert time.monotonic() - start < 4.0

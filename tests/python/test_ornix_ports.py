@@ -3,6 +3,10 @@ links to virtual devices under the names detection uses, and the system's view i
 
 import json
 import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 from serial.tools.list_ports_common import ListPortInfo
@@ -81,7 +85,7 @@ def test_probes_say_who_answers_on_each_port(linked_devices):
     assert sorted(by_name) == ["ttyACM0", "ttyACM1", "ttyUSB0", "ttyUSB7"]
 
     arm = by_name["ttyACM0"].identity
-    assert (arm.kind, arm.model) == ("arm", ornix.devices.OSTREL3_MODEL)
+    assert (arm.kind, arm.model) == ("arm", 4)
     assert len(arm.uuid) == 32 and arm.uuid != "0" * 32
     # A handle on a port where an arm could be: the arm's wake-up finds none, the handle's does.
     assert by_name["ttyACM1"].identity.kind == "handle"
@@ -114,3 +118,55 @@ def test_list_command_without_ports_points_at_the_virtual_devices(tmp_path, run_
     listed = run_ornix("list", "--dev", str(tmp_path))
     assert listed.returncode == 0
     assert "ornix-sim arm handle" in listed.stdout
+
+
+# Pseudo-terminals that never answer, linked under the names of arm ports in a directory; says
+# "ready" when they are, then "probed" once every one has been written to.
+SILENT_PORTS = """
+import os, pty, select, sys
+masters = []
+for number in range(int(sys.argv[2])):
+    master, slave = pty.openpty()
+    masters.append((master, slave))
+    os.symlink(os.ttyname(slave), os.path.join(sys.argv[1], f"ttyACM{number}"))
+print("ready", flush=True)
+waiting = {master for master, _ in masters}
+while waiting:
+    readable, _, _ = select.select(list(waiting), [], [])
+    for master in readable:
+        os.read(master, 64)
+        waiting.discard(master)
+print("probed", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_ctrl_c_stops_every_probe_at_once(tmp_path):
+    ports = tmp_path / "dev"
+    ports.mkdir()
+    silent = subprocess.Popen(
+        [sys.executable, "-c", SILENT_PORTS, str(ports), "200"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert silent.stdout.readline() == "ready\n"
+        listing = subprocess.Popen(
+            [sys.executable, "-m", "ornix", "list", "--dev", str(ports), "--probe"],
+            cwd=tmp_path,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        try:
+            assert silent.stdout.readline() == "probed\n"
+            interrupted = time.monotonic()
+            listing.send_signal(signal.SIGINT)
+            assert listing.wait(timeout=60) == 130
+            # Each probe waits out a device time-out of 5 s or more when it is not stopped.
+            assert time.monotonic() - interrupted < 3.0
+        finally:
+            listing.kill()
+            listing.wait()
+    finally:
+        silent.communicate("", timeout=60)

@@ -119,6 +119,44 @@ def slow_open_library(tmp_path_factory):
     return library
 
 
+HOLD_THE_PORT = """
+import sys
+import OrnixHardwareAPI
+stream = OrnixHardwareAPI.SerialStream(sys.argv[1])
+print("open", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_a_port_is_opened_for_one_user_at_a_time(fake_device, native_output):
+    device = fake_device()
+    busy = f"[16] {os.strerror(16)}\n"
+    refused = [
+        f"[err] Library/src/SerialStream.cpp:38> unable to open port '{device.path}': {busy}",
+        f"[err] Library/src/SerialStream.cpp:17> unable to open stream '{device.path}': {busy}",
+    ]
+    first = ornix.SerialStream(device.path)
+    ornix.SerialStream(device.path)
+    assert native_output.read().err == "".join(refused)
+    del first
+    gc.collect()
+    gc.collect()
+    # Released with the stream: another process takes the port, and this one is refused.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLD_THE_PORT, device.path],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert holder.stdout.readline() == "open\n"
+        ornix.SerialStream(device.path)
+        assert native_output.read().err == "".join(refused)
+    finally:
+        holder.communicate("", timeout=60)
+    assert holder.returncode == 0
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="slows open() by LD_PRELOAD")
 def test_other_threads_run_while_the_port_opens(slow_open_library):
     script = textwrap.dedent(

@@ -1,5 +1,7 @@
 """Objects made with __new__ alone, whose __init__ never ran, are refused by every method and as
-every argument, with TypeError naming their class: nothing reads the storage behind them."""
+every argument, with TypeError naming their class: nothing reads the storage behind them. Objects
+of another type given to a method taken from the class are refused as the binding layer refuses
+any wrong argument, under every interpreter."""
 
 import re
 
@@ -53,6 +55,25 @@ def test_every_method_refuses_an_object_whose_init_never_ran(cls, name, argument
     named = re.escape(f"{cls.__module__}.{cls.__qualname__}")
     with pytest.raises(TypeError, match=rf"^{named} object is not initialised"):
         getattr(half_built, name)(*arguments)
+
+
+MODULE_CASES = [case for case in CASES if case[0] is not Subclass]
+
+
+@pytest.mark.parametrize(
+    "cls, name, arguments",
+    MODULE_CASES,
+    ids=[f"{c.__name__}.{n}({len(a)})" for c, n, a in MODULE_CASES],
+)
+@pytest.mark.parametrize("other", [None, 7, object()], ids=["None", "int", "object"])
+def test_every_method_taken_unbound_refuses_an_object_of_another_type(cls, name, arguments, other):
+    with pytest.raises(TypeError, match=r"^[A-Za-z_]+\(\): incompatible function arguments"):
+        getattr(cls, name)(other, *arguments)
+
+
+def test_a_motion_command_taken_unbound_refuses_none_with_its_vector():
+    with pytest.raises(TypeError, match=r"^end_effector_force\(\): incompatible function"):
+        ornix.Ostrel3.end_effector_force(None, [0, 0, 1.5])
 
 
 @pytest.mark.parametrize("cls", [ornix.Ostrel3, ornix.Handle, ornix.UUID])

@@ -1,0 +1,11 @@
+// What the sources of the companion's native part share: their registration functions, called
+// by the module body in order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace Ornix::Companion {
+
+void RegisterWakeUps(pybind11::module_& module);
+
+}  // namespace Ornix::Companion

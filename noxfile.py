@@ -178,7 +178,15 @@ def sanitize(session: nox.Session) -> None:
     session.env["ASAN_OPTIONS"] = "halt_on_error=1:abort_on_error=1:detect_leaks=1"
     session.env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
     ctest(session, build)
-    # The interpreter keeps memory on purpose at exit: leak checking is the C++ run's.
+    # The companion as it is installed: its sources beside its native part, built here.
+    package = build / "python" / "ornix"
+    shutil.rmtree(package.parent, ignore_errors=True)
+    shutil.copytree(ROOT / "ornix", package)
+    for native in (build / "native").glob("_native*"):
+        shutil.copy(native, package)
+    # The interpreter keeps memory on purpose at exit: leak checking is the C++ run's. Run from
+    # beside the assembled package, so that the sources' own folder does not hide it.
+    session.chdir(package.parent)
     session.run(
         "python",
         "-m",
@@ -189,7 +197,7 @@ def sanitize(session: nox.Session) -> None:
         *session.posargs,
         env={
             "ASAN_OPTIONS": "halt_on_error=1:abort_on_error=1:detect_leaks=0",
-            "PYTHONPATH": f"{build / 'bindings'}{os.pathsep}{ROOT}",
+            "PYTHONPATH": f"{build / 'bindings'}{os.pathsep}{package.parent}",
             "PATH": f"{build / 'tools' / 'ornix-sim'}{os.pathsep}{os.environ['PATH']}",
             **_sanitizer_runtime(build),
         },

@@ -4,7 +4,7 @@
 #include <pythread.h>
 
 #include <csignal>
-
+#include <stdexcept>
 #include <string>
 
 namespace Ornix::HardwareAPI::Python {
@@ -74,6 +74,14 @@ void RequireInitialised(pybind11::handle object, const std::type_info& type) {
         throw pybind11::type_error(pybind11::str(cls.attr("__module__")).cast<std::string>() + "." +
                                    pybind11::str(cls.attr("__qualname__")).cast<std::string>() +
                                    " object is not initialised: its __init__ has not run");
+    }
+}
+
+void RequireUnclaimed(const IO::SerialStream* stream, const char* kind) {
+    if (stream != nullptr && stream->Claimed()) {
+        throw std::runtime_error(std::string("the port of this ") + kind +
+                                 " is driven by a servo loop: use the loop's set_force() and "
+                                 "state(), or stop the loop first");
     }
 }
 

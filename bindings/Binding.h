@@ -126,6 +126,20 @@ auto Unlocked(Call&& call) {
 // library call may see the storage behind it.
 void RequireInitialised(pybind11::handle object, const std::type_info& type);
 
+// Refuses, with RuntimeError, a stream (or a device on one) that a servo loop of the companion
+// has claimed: a call from Python would interleave its frames with the loop's exchanges.
+void RequireUnclaimed(const IO::SerialStream* stream, const char* kind);
+inline void RequireUnclaimed(const IO::SerialStream* stream) {
+    RequireUnclaimed(stream, "SerialStream");
+}
+inline void RequireUnclaimed(const Devices::Ostrel3* arm) {
+    RequireUnclaimed(arm != nullptr ? arm->Stream() : nullptr, "Ostrel3");
+}
+inline void RequireUnclaimed(const Devices::Handle* handle) {
+    RequireUnclaimed(handle != nullptr ? handle->Stream() : nullptr, "Handle");
+}
+inline void RequireUnclaimed(const UUID*) {}
+
 #ifdef PYPY_VERSION
 // Under PyPy a container built in C (a tuple, list or dict) lives on until a full collection of
 // PyPy's heap. So the calls a loop makes at rate also come in forms that write their numbers into
@@ -154,13 +168,18 @@ struct PortName {
 
 namespace pybind11::detail {
 
-// Loads an object of a bound class as the binding layer does, once it is known to be built.
+// Loads an object of a bound class as the binding layer does, once it is known to be built and
+// free for the program to use.
 template <typename T>
 class initialised_caster : public type_caster_base<T> {
 public:
     bool load(handle source, bool convert) {
         Ornix::HardwareAPI::Python::RequireInitialised(source, typeid(T));
-        return type_caster_base<T>::load(source, convert);
+        if (!type_caster_base<T>::load(source, convert)) {
+            return false;
+        }
+        Ornix::HardwareAPI::Python::RequireUnclaimed(static_cast<const T*>(this->value));
+        return true;
     }
 };
 

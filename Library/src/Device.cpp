@@ -76,8 +76,18 @@ void Device::WriteFrame(size_t length) {
     if (length > kBufferSize) {
         return;
     }
+    outcome = Outcome::Ok;
     stream->clear();
     stream->Write(send_buffer.data(), length);
+    if (stream->fail()) {
+        Fail(Outcome::WriteFailed);
+    }
+}
+
+void Device::Fail(Outcome failure) {
+    if (outcome == Outcome::Ok) {
+        outcome = failure;
+    }
 }
 
 void Device::WriteFloatFrame(uint8_t header_code, const float* values, const int& count) {
@@ -164,11 +174,13 @@ bool Device::ReadCode(uint8_t& code) {
     stream->clear();
     switch (AwaitBytes(1, clock(), Microseconds::zero())) {
         case WaitEnd::TimedOut:
+            Fail(Outcome::TimedOut);
             std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %s\n",
                          kSourceFile, kHeaderTimeoutLine, errno, std::strerror(errno));
             std::fflush(stderr);
             return false;
         case WaitEnd::Cancelled:
+            Fail(Outcome::Cancelled);
             return false;
         case WaitEnd::Arrived:
             break;
@@ -178,6 +190,7 @@ bool Device::ReadCode(uint8_t& code) {
         code = receive_buffer[0];
         return true;
     }
+    Fail(stream->eof() ? Outcome::CutShort : Outcome::PortGone);
     if (!stream->eof()) {
         std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %s\n",
                      kSourceFile, kHeaderReadLine, errno, std::strerror(errno));
@@ -198,11 +211,13 @@ int Device::ReadPayload(size_t length) {
     }
     switch (AwaitBytes(length, clock(), Microseconds::zero())) {
         case WaitEnd::TimedOut:
+            Fail(Outcome::CutShort);
             std::fprintf(stderr, "[err] %s:%u> timeout waiting for payload: [%d] %s\n", kSourceFile,
                          kPayloadTimeoutLine, errno, std::strerror(errno));
             std::fflush(stderr);
             return 0;
         case WaitEnd::Cancelled:
+            Fail(Outcome::Cancelled);
             return 0;
         case WaitEnd::Arrived:
             break;
@@ -212,6 +227,7 @@ int Device::ReadPayload(size_t length) {
     if (stream->good()) {
         return static_cast<int>(stream->gcount());
     }
+    Fail(stream->eof() ? Outcome::CutShort : Outcome::PortGone);
     if (!stream->eof()) {
         std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %s\n",
                      kSourceFile, kPayloadReadLine, length, errno, std::strerror(errno));

@@ -22,6 +22,18 @@ public:
     using Microseconds = std::chrono::microseconds;
     // The wall clock, in microseconds since the epoch.
     using Clock = Microseconds (*)();
+    // How the last exchange went: its first failure, or Ok. An exchange begins with each request
+    // written (a handle's receive operations begin one of their own); the receive-only halves
+    // add to the exchange of the request before them.
+    enum class Outcome {
+        Ok,
+        TimedOut,     // no reply began within the time-out
+        WrongReply,   // the reply was not the one the request asks for
+        CutShort,     // the reply began but did not arrive whole
+        WriteFailed,  // the request could not be written
+        PortGone,     // the port failed to read: unplugged, or its line has hung up
+        Cancelled,    // the call's cancellation ended it
+    };
 
     // The stream is borrowed and must outlive the device. A time-out of 0 or less waits forever.
     // Waits are measured in whole seconds of `clock`, so a time-out of 5.0 ends a wait between 5
@@ -31,9 +43,12 @@ public:
     Device& operator=(const Device&) = delete;
 
     float GetTimeout() const { return timeout; }
+    Outcome LastOutcome() const { return outcome; }
+    IO::SerialStream* Stream() const { return stream; }
     // Waits longer than a few milliseconds ask `cancellation` (borrowed; null for none) whether
     // to end early; a wait ended so prints nothing and fails like a time-out.
     void SetCancellation(Cancellation* cancellation) { this->cancellation = cancellation; }
+    Cancellation* GetCancellation() const { return cancellation; }
 
     // Writes the first `length` bytes of the send buffer; more than the buffer holds is refused.
     // Every request starts from a clean stream state, whatever an earlier failure left.
@@ -84,6 +99,10 @@ protected:
     void BeginExchange();
     // Reads up to `length` of the bytes waiting now into `destination`: the count read.
     size_t ReadWaiting(uint8_t* destination, size_t length);
+    // Begins an exchange that no request begins: what a handle sends unasked.
+    void BeginReceiving() { outcome = Outcome::Ok; }
+    // Records a failure of the exchange, unless an earlier one is recorded already.
+    void Fail(Outcome failure);
 
     float timeout;
     IO::SerialStream* stream;
@@ -103,6 +122,7 @@ private:
 
     Clock clock;
     Cancellation* cancellation = nullptr;
+    Outcome outcome = Outcome::Ok;
     bool answers_fast = true;  // the last wait that waited ended soon: the next one polls first
 };
 

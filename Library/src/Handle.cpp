@@ -74,6 +74,7 @@ int Handle::Receive() {
 }
 
 int Handle::Receive(uint8_t& header_code) {
+    BeginReceiving();
     header_code = ReadHeaderCode();
     switch (header_code) {
         case kStatusMessage:
@@ -83,6 +84,7 @@ int Handle::Receive(uint8_t& header_code) {
         case kHandleInfo:
             return ReceiveHandleInfo();
         default:
+            Fail(Outcome::WrongReply);
             return kNoMessage;
     }
 }
@@ -186,6 +188,7 @@ int Handle::ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code) {
 QuilletStatus Handle::GetQuilletStatus() {
     // Stray bytes are skipped, and newer packets taken, within the time-out: a handle that
     // floods the port cannot hold the call.
+    BeginReceiving();
     Bound bound(*this);
     uint8_t code = 0;
     if (!ReadCode(code) || code == 0) {
@@ -193,7 +196,11 @@ QuilletStatus Handle::GetQuilletStatus() {
     }
     // A wait that ends without a byte ends the search.
     while (code != kStatusMessage) {
-        if (bound.Reached() || !ReadCode(code)) {
+        if (bound.Reached()) {
+            Fail(Outcome::TimedOut);
+            return Failure(QuilletStatus::kNothingReceived);
+        }
+        if (!ReadCode(code)) {
             return Failure(QuilletStatus::kNothingReceived);
         }
     }
@@ -211,7 +218,11 @@ QuilletStatus Handle::GetQuilletStatus() {
         }
         std::copy(newer.begin() + 1, newer.end(), receive_buffer.begin());
     }
-    return DecodeCompactPacket(receive_buffer.data());
+    const QuilletStatus status = DecodeCompactPacket(receive_buffer.data());
+    if (status.error_flag == QuilletStatus::kMalformedPacket) {
+        Fail(Outcome::WrongReply);
+    }
+    return status;
 }
 
 void Handle::OnReceiveHandleInfoRecord(const HandleInfo&) {}

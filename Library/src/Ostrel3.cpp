@@ -270,6 +270,7 @@ bool Ostrel3::ReceiveCode(uint8_t code) {
         return false;
     }
     if (received != code) {
+        Fail(Outcome::WrongReply);
         SkipResponse(received);
         return false;
     }
@@ -290,6 +291,7 @@ bool Ostrel3::ReceiveResponse(uint8_t code, uint8_t sub_code, size_t length) {
         return false;
     }
     if (received != sub_code) {
+        Fail(Outcome::WrongReply);
         SkipRest(ResponseLength(code, received));
         return false;
     }
@@ -374,8 +376,11 @@ int Ostrel3::ReceiveDeviceInfo() {
 }
 
 int Ostrel3::ReceiveIdentity(uint8_t sub_code, UUID& identity) {
-    if (!ReceiveResponse(kIdentity, sub_code, kIdentityLength) ||
-        receive_buffer[0] != UUID::kSize) {
+    if (!ReceiveResponse(kIdentity, sub_code, kIdentityLength)) {
+        return kReceiveFailed;
+    }
+    if (receive_buffer[0] != UUID::kSize) {
+        Fail(Outcome::WrongReply);
         return kReceiveFailed;
     }
     identity.SetBytes(&receive_buffer[1]);

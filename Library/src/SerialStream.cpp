@@ -114,6 +114,16 @@ SerialStream::InputWait SerialStream::Pause(std::chrono::microseconds limit) {
     return Outcome(serialib::idle(Microseconds(limit)));
 }
 
+bool SerialStream::Claim(const void* claimant) {
+    const void* free = nullptr;
+    return owner.compare_exchange_strong(free, claimant) || free == claimant;
+}
+
+void SerialStream::Release(const void* claimant) {
+    const void* expected = claimant;
+    owner.compare_exchange_strong(expected, nullptr);
+}
+
 const char* SerialStream::shown_name() const { return port_name ? port_name->c_str() : "(null)"; }
 
 }  // namespace Ornix::HardwareAPI::IO

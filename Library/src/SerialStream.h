@@ -3,6 +3,7 @@
 // Failures are reported on standard error and in results; nothing is thrown.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -45,11 +46,20 @@ public:
     // Lets the time pass without using the processor: NotYet, or Interrupted by a signal.
     static InputWait Pause(std::chrono::microseconds limit);
 
+    // A stream that one thread drives for the program (a servo loop) is claimed by it, so that
+    // calls from elsewhere are refused rather than interleave their frames with its exchanges.
+    // The claim is only recorded here; those who would call refuse themselves. Claim is true
+    // when the stream was free or already the owner's.
+    bool Claim(const void* owner);
+    void Release(const void* owner);
+    bool Claimed() const { return owner.load() != nullptr; }
+
 private:
     const char* shown_name() const;
 
     std::optional<std::string> port_name;
     std::unique_ptr<serialib> port;
+    std::atomic<const void*> owner{nullptr};
 };
 
 }  // namespace Ornix::HardwareAPI::IO

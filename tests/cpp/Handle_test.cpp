@@ -429,6 +429,27 @@ TEST(HandleFlooded, ReceiveReadsOneMessage) {
     EXPECT_LT(link.Now() - start, Milliseconds(10));
 }
 
+// A handle's receive operations tell how they went too: each begins an exchange of its own.
+TEST_F(HandleTest, ReceivingTellsHowItWent) {
+    using Outcome = Device::Outcome;
+    OutputCapture errors(STDERR_FILENO);
+    link.Reply({0xDF, 0x02, 0x01, 0x2A});
+    EXPECT_EQ(handle.Receive(), 3);
+    EXPECT_EQ(handle.LastOutcome(), Outcome::Ok);
+    link.Reply({0x99});
+    EXPECT_EQ(handle.Receive(), Handle::kNoMessage);
+    EXPECT_EQ(handle.LastOutcome(), Outcome::WrongReply);
+    EXPECT_EQ(handle.Receive(), Handle::kNoMessage);
+    EXPECT_EQ(handle.LastOutcome(), Outcome::TimedOut);
+    link.Reply(Concat({{0xDA}, Bytes(19, 0xC0)}));
+    EXPECT_EQ(handle.GetQuilletStatus().error_flag, QuilletStatus::kMalformedPacket);
+    EXPECT_EQ(handle.LastOutcome(), Outcome::WrongReply);
+    link.Reply(Concat({{0xDA}, CompactData(0x04, 0xE5, 1, kQuaternion, 200)}));
+    EXPECT_EQ(handle.GetQuilletStatus().device_id, 1);
+    EXPECT_EQ(handle.LastOutcome(), Outcome::Ok);
+    errors.Finish();
+}
+
 TEST(HandleCompactPacket, BatteryCoversItsWholeRange) {
     EXPECT_EQ(
         Handle::DecodeCompactPacket(CompactData(0, 0, 0, kQuaternion, 0).data()).battery_level,

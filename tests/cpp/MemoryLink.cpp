@@ -118,6 +118,10 @@ void MemoryLink::Write(const void* data, size_t length) {
     if (!good()) {
         return;
     }
+    if (failing_writes) {
+        setstate(std::ios::badbit);
+        return;
+    }
     const auto* bytes = static_cast<const uint8_t*>(data);
     const Bytes frame(bytes, bytes + length);
     written.insert(written.end(), frame.begin(), frame.end());

@@ -58,6 +58,8 @@ public:
     void SetClockAt(Microseconds at, Microseconds to) { clock_change = {at, to}; }
     // Reads fail from now on, as a port whose read errors do.
     void FailReads() { buffer.failing = true; }
+    // Writes fail from now on, as on a port that cannot take them.
+    void FailWrites() { failing_writes = true; }
     // From now on, behind what has arrived, `pattern` comes over and over without end: every
     // look finds kFloodWaiting more bytes waiting, and reading them takes a microsecond each,
     // as from a device that sends faster than the host reads.
@@ -131,6 +133,7 @@ private:
     std::optional<std::pair<Microseconds, Microseconds>> clock_change;
     int kernel_waits = 0;
     long clock_readings = 0;
+    bool failing_writes = false;
 };
 
 // A cancellation requested once the link's clock has reached a time; counts how often it is

@@ -398,6 +398,46 @@ TEST_F(Ostrel3InStep, ChatteringDeviceIsGivenUpOnWithinTheTimeOut) {
     EXPECT_GT(link.Unread(), 0u);
 }
 
+// Besides its zeros, each exchange tells how it went: its first failure, or Ok.
+TEST_F(Ostrel3Test, EachExchangeTellsHowItWent) {
+    using Outcome = Device::Outcome;
+    OutputCapture errors(STDERR_FILENO);
+    const Bytes temperature = Concat({{0xAA}, FloatBytes({21.5f})});
+    link.Expect({0xAA}).Reply(temperature);
+    EXPECT_EQ(arm.GetTemperature(), 21.5f);
+    EXPECT_EQ(arm.LastOutcome(), Outcome::Ok);
+    link.Expect({0xAA}).Reply({0xAC, 0x01});
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::WrongReply);
+    link.Expect({0x0D, 0xD1}).Reply(Concat({{0x0D, 0xD1, 0x0F}, Bytes(16, 0x01)}));
+    arm.GetDeviceId();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::WrongReply);
+    link.Expect({0xAA}).Reply({0xAA, 0x00});
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::CutShort);
+    link.Expect({0xAA});
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::TimedOut);
+    link.Expect({0xAA});
+    Testing::CancelAt cancellation(link, link.Now() + std::chrono::milliseconds(50));
+    arm.SetCancellation(&cancellation);
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::Cancelled);
+    arm.SetCancellation(nullptr);
+    // A good exchange after failures is good again.
+    link.Expect({0xAA}).Reply(temperature);
+    EXPECT_EQ(arm.GetTemperature(), 21.5f);
+    EXPECT_EQ(arm.LastOutcome(), Outcome::Ok);
+    link.Expect({0xAA}).Reply(temperature);
+    link.FailReads();
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::PortGone);
+    link.FailWrites();
+    arm.GetTemperature();
+    EXPECT_EQ(arm.LastOutcome(), Outcome::WriteFailed);
+    errors.Finish();
+}
+
 // Every whole exchange of the arm, named.
 const std::pair<const char*, std::function<void(Ostrel3&)>> kWholeExchanges[] = {
     {"DeviceWakeup", [](Ostrel3& a) { a.DeviceWakeup(); }},

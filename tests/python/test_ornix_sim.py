@@ -18,6 +18,7 @@ import time
 import pytest
 
 from hostport import HostPort
+from late_reader import read_late
 from ornix.testing import simulator_path
 
 # The virtual devices on their own: no library code runs.
@@ -273,6 +274,14 @@ def test_handle_replies(ornix_sim, open_port):
     assert port.read(1, timeout=0.2) == b""
 
 
+def test_a_host_that_reads_late_gets_every_reply(ornix_sim, tmp_path):
+    port = ornix_sim("arm").ports["arm"]
+    received = read_late(port, b"\xaa", 10_000, 50_000, tmp_path)
+    assert len(received) == 50_000
+    replies = [received[at : at + 5] for at in range(0, len(received), 5)]
+    assert all(reply[0] == 0xAA for reply in replies)
+
+
 def decode_compact(stream):
     """Reads compact packets as a host does: find 0xDA, take 19 bytes, undo the stuffing; a
     packet counts only when it decodes to exactly 18 bytes. Yields (raw 19 bytes, data)."""
@@ -319,6 +328,39 @@ def test_compact_packets_decode_with_escapes(ornix_sim, open_port):
         assert sum(c * c for c in quaternion) == pytest.approx(1.0, abs=1e-3)
         quaternions.append(quaternion)
     assert quaternions[0] != quaternions[-1], "the handle turns"
+
+
+def test_a_stalled_host_loses_whole_compact_packets_and_no_reply(ornix_sim, open_port):
+    port = open_port(ornix_sim("handle", "--compact", "5000").ports["handle"])
+    # The stream overruns the port while the host reads nothing, and the wake-up request
+    # comes in the middle of it.
+    time.sleep(1.0)
+    os.write(port.fd, b"\x0a")
+    time.sleep(1.0)
+    stream = b""
+    infos = []
+    at = 0
+    deadline = time.monotonic() + 30.0
+    while not infos or at < 4000:
+        assert time.monotonic() < deadline, f"{len(stream)} bytes read, no handle_info whole"
+        stream += port.read(4096, timeout=1.0)
+        # The stream from its first byte is packets and the one reply, each whole.
+        while at < len(stream):
+            if stream[at] == 0xDA:
+                end = stream.find(b"\xc0", at)
+                if end < 0:
+                    break
+                raw = stream[at + 1 : end]
+                assert len(raw.replace(b"\xdb\xdc", b"c").replace(b"\xdb\xdd", b"d")) == 18
+                at = end + 1
+            elif stream[at] == 0xD0:
+                if at + 7 > len(stream):
+                    break
+                infos.append(stream[at : at + 7])
+                at += 7
+            else:
+                pytest.fail(f"byte {at} of the stream, {stream[at]:02x}, starts no message")
+    assert len(infos) == 1
 
 
 # Faults

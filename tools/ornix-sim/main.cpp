@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
-constexpr int kSetupStatus = 1;
+constexpr int kFailureStatus = 1;
 
 std::unique_ptr<VirtualDevice> MakeDevice(const DeviceSetup& setup) {
     if (setup.kind == DeviceKind::Arm) {
@@ -109,9 +109,12 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
         WaitForStop(stop);
+        if (proxy && !proxy->Finish()) {
+            return kFailureStatus;
+        }
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "ornix-sim: %s\n", error.what());
-        return kSetupStatus;
+        return kFailureStatus;
     }
     return 0;
 }

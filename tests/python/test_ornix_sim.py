@@ -92,6 +92,50 @@ def test_help_lists_every_option():
         assert option in result.stdout
 
 
+# The options each command's help lists: its own and no other command's.
+ARM_OPTIONS = {"--help", *DEVICE_OPTIONS} - {"--compact", "--user-data"}
+COMMAND_OPTIONS = {
+    "arm": ARM_OPTIONS,
+    "handle": ARM_OPTIONS | {"--compact", "--user-data"},
+    "proxy": {"--help", "--record", "--link"},
+    "replay": {"--help", "--strict", "--link"},
+}
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["arm", "--help"],
+        ["arm", "--delay", "5", "--help"],
+        ["arm", "--delay", "-h"],
+        ["handle", "--compact", "10", "-h"],
+        ["arm", "handle", "--help"],
+        ["proxy", "--help"],
+        ["proxy", "/dev/null", "--record", "x.jsonl", "--help"],
+        ["replay", "--help"],
+        ["replay", "x.jsonl", "--strict", "-h"],
+    ],
+)
+def test_help_after_a_command_is_that_commands_help(args, tmp_path):
+    command = [word for word in args if word in COMMAND_OPTIONS][-1]
+    result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.startswith(f"Usage: ornix-sim [-h] {command} ")
+    listed = set(re.findall(r"^  (?:-h, )?(--[a-z-]+)", result.stdout, re.MULTILINE))
+    assert listed == COMMAND_OPTIONS[command]
+    # Nothing was served or created on the way.
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_the_whole_help_holds_every_commands_help():
+    whole = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=5).stdout
+    for command in COMMAND_OPTIONS:
+        own = subprocess.run([SIM, command, "--help"], capture_output=True, text=True, timeout=5)
+        for line in own.stdout.splitlines()[1:]:
+            if line.startswith("  -"):
+                assert line in whole.splitlines(), f"{command}: {line}"
+
+
 @pytest.mark.parametrize(
     "args",
     [

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
         return kUsageStatus;
     }
     if (invocation.help) {
-        std::fputs(CommandLine::HelpText(), stdout);
+        std::fputs(CommandLine::HelpText(invocation.help_about).c_str(), stdout);
         return 0;
     }
     try {

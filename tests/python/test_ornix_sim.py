@@ -18,6 +18,7 @@ import time
 import pytest
 
 from hostport import HostPort
+from late_reader import read_late
 from ornix.testing import simulator_path
 
 # The virtual devices on their own: no library code runs.
@@ -89,6 +90,50 @@ def test_help_lists_every_option():
     assert result.returncode == 0
     for option in ["-h", "--help", *DEVICE_OPTIONS]:
         assert option in result.stdout
+
+
+# The options each command's help lists: its own and no other command's.
+ARM_OPTIONS = {"--help", *DEVICE_OPTIONS} - {"--compact", "--user-data"}
+COMMAND_OPTIONS = {
+    "arm": ARM_OPTIONS,
+    "handle": ARM_OPTIONS | {"--compact", "--user-data"},
+    "proxy": {"--help", "--record", "--link"},
+    "replay": {"--help", "--strict", "--link"},
+}
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["arm", "--help"],
+        ["arm", "--delay", "5", "--help"],
+        ["arm", "--delay", "-h"],
+        ["handle", "--compact", "10", "-h"],
+        ["arm", "handle", "--help"],
+        ["proxy", "--help"],
+        ["proxy", "/dev/null", "--record", "x.jsonl", "--help"],
+        ["replay", "--help"],
+        ["replay", "x.jsonl", "--strict", "-h"],
+    ],
+)
+def test_help_after_a_command_is_that_commands_help(args, tmp_path):
+    command = [word for word in args if word in COMMAND_OPTIONS][-1]
+    result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.startswith(f"Usage: ornix-sim [-h] {command} ")
+    listed = set(re.findall(r"^  (?:-h, )?(--[a-z-]+)", result.stdout, re.MULTILINE))
+    assert listed == COMMAND_OPTIONS[command]
+    # Nothing was served or created on the way.
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_the_whole_help_holds_every_commands_help():
+    whole = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=5).stdout
+    for command in COMMAND_OPTIONS:
+        own = subprocess.run([SIM, command, "--help"], capture_output=True, text=True, timeout=5)
+        for line in own.stdout.splitlines()[1:]:
+            if line.startswith("  -"):
+                assert line in whole.splitlines(), f"{command}: {line}"
 
 
 @pytest.mark.parametrize(
@@ -273,6 +318,14 @@ def test_handle_replies(ornix_sim, open_port):
     assert port.read(1, timeout=0.2) == b""
 
 
+def test_a_host_that_reads_late_gets_every_reply(ornix_sim, tmp_path):
+    port = ornix_sim("arm").ports["arm"]
+    received = read_late(port, b"\xaa", 10_000, 50_000, tmp_path)
+    assert len(received) == 50_000
+    replies = [received[at : at + 5] for at in range(0, len(received), 5)]
+    assert all(reply[0] == 0xAA for reply in replies)
+
+
 def decode_compact(stream):
     """Reads compact packets as a host does: find 0xDA, take 19 bytes, undo the stuffing; a
     packet counts only when it decodes to exactly 18 bytes. Yields (raw 19 bytes, data)."""
@@ -319,6 +372,39 @@ def test_compact_packets_decode_with_escapes(ornix_sim, open_port):
         assert sum(c * c for c in quaternion) == pytest.approx(1.0, abs=1e-3)
         quaternions.append(quaternion)
     assert quaternions[0] != quaternions[-1], "the handle turns"
+
+
+def test_a_stalled_host_loses_whole_compact_packets_and_no_reply(ornix_sim, open_port):
+    port = open_port(ornix_sim("handle", "--compact", "5000").ports["handle"])
+    # The stream overruns the port while the host reads nothing, and the wake-up request
+    # comes in the middle of it.
+    time.sleep(1.0)
+    os.write(port.fd, b"\x0a")
+    time.sleep(1.0)
+    stream = b""
+    infos = []
+    at = 0
+    deadline = time.monotonic() + 30.0
+    while not infos or at < 4000:
+        assert time.monotonic() < deadline, f"{len(stream)} bytes read, no handle_info whole"
+        stream += port.read(4096, timeout=1.0)
+        # The stream from its first byte is packets and the one reply, each whole.
+        while at < len(stream):
+            if stream[at] == 0xDA:
+                end = stream.find(b"\xc0", at)
+                if end < 0:
+                    break
+                raw = stream[at + 1 : end]
+                assert len(raw.replace(b"\xdb\xdc", b"c").replace(b"\xdb\xdd", b"d")) == 18
+                at = end + 1
+            elif stream[at] == 0xD0:
+                if at + 7 > len(stream):
+                    break
+                infos.append(stream[at : at + 7])
+                at += 7
+            else:
+                pytest.fail(f"byte {at} of the stream, {stream[at]:02x}, starts no message")
+    assert len(infos) == 1
 
 
 # Faults

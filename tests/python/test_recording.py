@@ -5,8 +5,11 @@ The program under record runs in a child process with the module, as a user's pr
 the faults and the replay's matching are driven at the byte level.
 """
 
+import errno
 import json
 import os
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -15,6 +18,7 @@ import time
 import pytest
 
 from hostport import HostPort
+from late_reader import read_late
 from ornix.recording import read_recording as read_log
 from ornix.recording import table
 from ornix.testing import VirtualDevices, simulator_path
@@ -438,6 +442,90 @@ def test_spoiled_replies_are_marked_as_errors(recorded):
     assert len(marked) == len(spoiled) and all("(bytes)" in row for row in marked)
 
 
+def test_the_proxy_forwards_and_records_every_byte_to_a_host_that_reads_late(recorded, tmp_path):
+    proxy, path = recorded("arm")
+    received = read_late(proxy.ports["proxy"], b"\xaa", 10_000, 50_000, tmp_path)
+    assert proxy.stop() == 0
+    assert len(received) == 50_000
+    _, lines = read_recording(path)
+    sent = {
+        side: b"".join(
+            bytes.fromhex(frame["hex"]) for frame in frames_of(lines) if frame["from"] == side
+        )
+        for side in ("host", "device")
+    }
+    assert sent == {"host": b"\xaa" * 10_000, "device": received}
+
+
+def test_a_killed_proxy_leaves_every_frame_it_had_forwarded(recorded):
+    proxy, path = recorded("arm")
+    port = HostPort(proxy.ports["proxy"], raw=True, timeout=10.0)
+    try:
+        replies = [port.exchange(b"\xaa", 5) for _ in range(300)]
+    finally:
+        port.close()
+    proxy.process.kill()
+    proxy.process.wait()
+    text = path.read_text()
+    assert text.endswith("\n")
+    header, lines = read_recording(path)
+    assert header["recording"] == 1
+    frames = frames_of(lines)
+    # The loop writes each turn's lines after forwarding: only the last turn may be missing.
+    exchanges = [(a["hex"], b["hex"]) for a, b in zip(frames[0::2], frames[1::2])]
+    assert len(exchanges) >= 299
+    assert exchanges[:299] == [("aa", reply.hex()) for reply in replies[:299]]
+
+
+def test_a_proxy_whose_disk_fills_stops_with_whole_lines(ornix_sim, tmp_path):
+    device = ornix_sim("arm")
+    path = tmp_path / "full.jsonl"
+    limit = 4000
+
+    def small_disk():
+        # Ignored, SIGXFSZ lets the write fail with EFBIG, as on a full disk.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    proxy = subprocess.Popen(
+        [simulator_path(), "proxy", device.port, "--record", str(path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=small_disk,
+    )
+    try:
+        ready = proxy.stdout.readline().decode()
+        assert ready.startswith("proxy ")
+        port = HostPort(ready.split()[-1], raw=True, timeout=5.0)
+        answered = 0
+        try:
+            # Each exchange adds some 150 bytes: the limit comes within 30 of them.
+            while answered < 200 and port.exchange(b"\xaa", 5) != b"":
+                answered += 1
+        except OSError:
+            pass
+        finally:
+            port.close()
+        status = proxy.wait(timeout=PATIENCE)
+        errors = proxy.stderr.read().decode()
+    finally:
+        if proxy.poll() is None:
+            proxy.kill()
+            proxy.wait()
+        for stream in (proxy.stdin, proxy.stdout, proxy.stderr):
+            stream.close()
+    assert status == 1
+    assert errors == (
+        f"ornix-sim: proxy: cannot write recording {path}: {os.strerror(errno.EFBIG)}\n"
+    )
+    assert answered < 200, "forwarding went on"
+    text = path.read_text()
+    assert 0 < len(text) <= limit and text.endswith("\n")
+    header, lines = read_recording(path)
+    assert header["recording"] == 1 and frames_of(lines)
+
+
 @pytest.fixture
 def arm_recording(recorded):
     """A recording of three exchanges with the arm: power status, a force, orientation."""
@@ -521,23 +609,158 @@ def test_replay_keeps_the_recorded_delay(ornix_sim, tmp_path):
     assert reports_of(replay) == []
 
 
+HEADER = b'{"recording": 1, "port": "/dev/ttyUSB0"}\n'
+POWER = b'{"t": 0.5, "from": "host", "hex": "ac"}\n{"t": 0.6, "from": "device", "hex": "ac01"}\n'
+# A value 32 levels inside the line's object, the deepest a line may hold, and one 33 deep.
+DEEPEST = b'{"a": ' + b"[" * 31 + b"1" + b"]" * 31 + b"}\n"
+TOO_DEEP = b'{"a": ' + b"[" * 32 + b"1" + b"]" * 32 + b"}\n"
+
+
+def frame_line(**members):
+    line = {"t": 1.0, "from": "host", "hex": "ac", **members}
+    return json.dumps({name: value for name, value in line.items() if value is not None}).encode()
+
+
+def run_replay(path):
+    return subprocess.run(
+        [simulator_path(), "replay", str(path)], capture_output=True, text=True, timeout=30
+    )
+
+
+T_RULE = '"t" must be a number of seconds from 0 to 1000000000'
+HEX_RULE = '"hex" must be bytes in hex digits'
+
+
 @pytest.mark.parametrize(
     "content, reason",
     [
-        ('{"t": 0, "from": "host", "hex": "ac"}\n', "line 1: no recording header"),
-        ('{"recording": 2}\n', "line 1: a recording of an unknown version"),
-        ('{"recording": 1}\n{"t": 0, "from": "host", "hex": "a"}\n', 'line 2: "hex" must be'),
-        ('{"recording": 1}\n{"t": 0, "from": "host"\n', "line 2: column"),
+        (b"", "line 1: no recording header"),
+        (b"\n \t\r\n", "line 2: no recording header"),
+        (POWER, "line 1: no recording header"),
+        (b'{"recording": true}\n', "line 1: no recording header"),
+        (b'{"recording": "1"}\n', "line 1: no recording header"),
+        (b'{"recording": 2}\n', "line 1: a recording of version 2, which this replay cannot read"),
+        (
+            b'{"recording": 1.5}\n',
+            "line 1: a recording of version 1.5, which this replay cannot read",
+        ),
+        (b"[1]\n", "line 1: not a JSON object"),
+        (
+            b'{"recording": 1}\n\n{"t": 0, "from": "host"\n',
+            "line 3: column 24: ',' or '}' is missing",
+        ),
+        (HEADER + frame_line(t=True) + b"\n", f"line 2: {T_RULE}"),
+        (HEADER + frame_line(t="1") + b"\n", f"line 2: {T_RULE}"),
+        (HEADER + frame_line(t=-0.5) + b"\n", f"line 2: {T_RULE}"),
+        (HEADER + frame_line(t=1e9 + 1) + b"\n", f"line 2: {T_RULE}"),
+        (HEADER + b'{"t": 1e400, "from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
+        (HEADER + b'{"from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
+        (
+            HEADER + frame_line(**{"from": "HOST"}) + b"\n",
+            'line 2: "from" must be "host" or "device"',
+        ),
+        (HEADER + frame_line(hex="") + b"\n", f"line 2: {HEX_RULE}"),
+        (HEADER + frame_line(hex="a") + b"\n", f"line 2: {HEX_RULE}"),
+        (HEADER + frame_line(hex="zz") + b"\n", f"line 2: {HEX_RULE}"),
+        (HEADER + frame_line(hex="ac ") + b"\n", f"line 2: {HEX_RULE}"),
+        (HEADER + frame_line(hex=172) + b"\n", f"line 2: {HEX_RULE}"),
+        (HEADER + frame_line(frame=1) + b"\n", 'line 2: "frame" must be a string or null'),
+        (HEADER + frame_line(fields=[]) + b"\n", 'line 2: "fields" must be an object'),
+        (
+            HEADER + b'{"t": 1, "from": "host", "hex": "ac", "fields": null}\n',
+            'line 2: "fields" must be an object',
+        ),
+        (HEADER + frame_line(error={}) + b"\n", 'line 2: "error" must be a string or null'),
+        (HEADER + b'{"t": NaN, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
+        (
+            HEADER + b'{"t": -Infinity, "from": "host", "hex": "ac"}\n',
+            "line 2: column 7: not a value",
+        ),
+        (
+            HEADER + b'{"t": 01, "from": "host", "hex": "ac"}\n',
+            "line 2: column 8: ',' or '}' is missing",
+        ),
+        (
+            HEADER + b'{"t": 1., "from": "host", "hex": "ac"}\n',
+            "line 2: column 9: a digit must follow the decimal point",
+        ),
+        (HEADER + b'{"t": .5, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
+        (
+            HEADER + b'{"t": 1e, "from": "host", "hex": "ac"}\n',
+            "line 2: column 9: a digit must follow the exponent",
+        ),
+        (HEADER + b'{"note": "\xff"}\n', "line 2: not UTF-8 text, from byte 11"),
+        (HEADER + b'{"note": "\xc0\xaf"}\n', "line 2: not UTF-8 text, from byte 11"),
+        (HEADER + b'{"note": "\xed\xa0\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
+        (HEADER + b'{"note": "\xf4\x90\x80\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
+        (HEADER + b'{"note": "\xe2\x82"}\n', "line 2: not UTF-8 text, from byte 11"),
+        (HEADER + TOO_DEEP, "line 2: column 39: nested too deeply"),
+        # Only a last line without its newline may be cut short.
+        (HEADER + b'{"t": 1, "from": "ho\n' + POWER, "line 2: column 21: a string is not closed"),
+        (HEADER + b'{"t": 1, "from": "ho\n', "line 2: column 21: a string is not closed"),
+        (b'{"recor', "line 1: no recording header"),
     ],
 )
-def test_unreadable_recordings_are_refused(tmp_path, content, reason):
+def test_recordings_that_break_the_reading_rules_are_refused(tmp_path, content, reason):
     path = tmp_path / "bad.jsonl"
-    path.write_text(content)
-    done = subprocess.run(
-        [simulator_path(), "replay", str(path)], capture_output=True, text=True, timeout=10
-    )
-    assert done.returncode == 1
-    assert done.stderr.startswith(f"ornix-sim: cannot replay {path}: {reason}")
+    path.write_bytes(content)
+    done = run_replay(path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"ornix-sim: cannot replay {path}: {reason}\n"
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        HEADER.replace(b"\n", b"\r\n") + POWER.replace(b"\n", b"\r\n"),
+        b"\n \t\r\n" + HEADER + b"\t \n" + POWER + b"\r\n",
+        b'{"recording": 1.0}\n' + POWER,
+        HEADER + POWER.replace(b'"ac01"', b'"AC01"'),
+        HEADER + b'{"t": 0, "device": "arm"}\n{"note": "no from: passed over"}\n' + POWER,
+        HEADER + DEEPEST + POWER,
+        HEADER + b'{"t": 0, "from": "host", "hex": "ac", "frame": null, "error": null}\n',
+        HEADER + frame_line(t=1e9, frame="get_power_status", fields={"a": {}}, error="x") + b"\n",
+        HEADER + b'{"t": 1E+2, "from": "host", "hex": "ac", "n": [-0, 0.5e-3, 10]}\n',
+        HEADER + '{"note": "é € 😀 \\u00e9 \\ud83d\\ude00 \\ud800"}\n'.encode() + POWER,
+        # The last line may lack its newline when it can be read.
+        HEADER + POWER.rstrip(b"\n"),
+    ],
+)
+def test_recordings_that_keep_the_reading_rules_are_replayed(ornix_sim, tmp_path, content):
+    path = tmp_path / "good.jsonl"
+    path.write_bytes(content)
+    replay = ornix_sim("replay", str(path), stderr=subprocess.PIPE)
+    assert reports_of(replay) == []
+
+
+def test_the_replay_answers_every_request_of_a_host_that_reads_late(ornix_sim, tmp_path):
+    path = tmp_path / "temperatures.jsonl"
+    reply = bytes.fromhex("aa0000c841")
+    with open(path, "wb") as recording:
+        recording.write(HEADER)
+        for number in range(10_000):
+            recording.write(
+                f'{{"t": {number / 1000:.6f}, "from": "host", "hex": "aa"}}\n'
+                f'{{"t": {number / 1000:.6f}, "from": "device", "hex": "{reply.hex()}"}}\n'.encode()
+            )
+    replay = ornix_sim("replay", str(path), stderr=subprocess.PIPE)
+    received = read_late(replay.port, b"\xaa", 10_000, 50_000, tmp_path)
+    assert len(received) == 50_000 and received == reply * 10_000
+    assert reports_of(replay) == []
+
+
+def test_a_last_line_left_half_written_is_reported_and_the_rest_replayed(ornix_sim, tmp_path):
+    path = tmp_path / "killed.jsonl"
+    path.write_bytes(HEADER + POWER + b'{"t": 0.7, "from": "ho')
+    replay, port = start_replay(ornix_sim, path)
+    try:
+        assert port.exchange(b"\xac", 2) == b"\xac\x01"
+    finally:
+        port.close()
+    assert reports_of(replay) == [
+        f"ornix-sim: replay: {path}: line 4 has no newline and cannot be read (column 23: a "
+        "string is not closed); the lines before it are replayed"
+    ]
 
 
 def test_proxy_refuses_to_replace_a_recording(ornix_sim, tmp_path):

@@ -13,56 +13,102 @@ constexpr double kHighestCompactRate = 20000.0;
 // A status message gives the user data length in one byte.
 constexpr std::size_t kLongestUserData = 255;
 
-const char kHelp[] =
-    R"(Usage: ornix-sim [-h] DEVICE [device options] [DEVICE [device options]]
-       ornix-sim [-h] proxy PORT --record FILE [--link PATH]
-       ornix-sim [-h] replay FILE [--strict] [--link PATH]
+const char kUsage[] = "Usage: ornix-sim [-h] ";
+const char kArmUsage[] = "arm [device options] [handle [device options]]\n";
+const char kHandleUsage[] = "handle [device options] [arm [device options]]\n";
+const char kDevicesUsage[] = "DEVICE [device options] [DEVICE [device options]]\n";
+const char kProxyUsage[] = "proxy PORT --record FILE [--link PATH]\n";
+const char kReplayUsage[] = "replay FILE [--strict] [--link PATH]\n";
+const char kMoreUsage[] = "       ornix-sim [-h] ";
 
+const char kDevicesAbout[] =
+    R"(
 Serves a virtual Ornix device on a pseudo-terminal of its own, so that programs using
 OrnixHardwareAPI run without hardware. DEVICE is `arm` (an Ostrel3 haptic arm) or `handle`;
 at most one of each. For each device one line, "arm PORT" or "handle PORT", is printed as soon
 as it is ready: PORT is the path to open. ornix-sim serves until SIGINT or SIGTERM, or until
 its standard input reaches end of file, then removes its links and exits with status 0.
+)";
 
+const char kHelpOption[] = R"(
 Options:
   -h, --help              show this help and exit
+)";
 
-Device options, given after their device word:
-  --link PATH             also make the port reachable as PATH, a symbolic link removed on
+const char kLinkOption[] =
+    R"(  --link PATH             also make the port reachable as PATH, a symbolic link removed on
                           exit (refused if PATH exists)
-  --delay MS              wait MS milliseconds before every reply
+)";
+
+const char kDeviceOptionsHeading[] = R"(
+Device options, given after their device word:
+)";
+
+const char kFaultOptions[] = R"(  --delay MS              wait MS milliseconds before every reply
   --silent                read requests but never answer
   --wrong-code-every N    every Nth message starts with a code no host expects
   --truncate-every N      every Nth message is cut short: only its first half is sent
   --garbage-every N       every Nth message is preceded by the stray bytes 55 00 66
   --disconnect-after N    hang up after N messages and stop serving the device
-  --compact HZ            handle only: also send compact status packets, HZ per second
+)";
+
+const char kHandleOptions[] =
+    R"(  --compact HZ            handle only: also send compact status packets, HZ per second
   --user-data HEX         handle only: user data carried by every status message, as hex
                           digits, at most 255 bytes (default: none)
+)";
 
+const char kMessages[] = R"(
 Messages are a device's replies and a handle's compact packets; the fault counters count
-them all, those that --silent withholds included.
+them all, those that --silent withholds included. A reply waits until the host has room for
+it; compact packets the host leaves unread are dropped, oldest first, once 4 KiB of them wait.
+)";
 
+const char kProxyAbout[] = R"(
 proxy PORT stands between a program and a real device on PORT, which it opens as the library
 does: it serves a pseudo-terminal of its own, forwards every byte both ways as it arrives and
-records the exchange, frame by frame and decoded, in FILE. replay FILE serves such a recording
-back: each request the program writes is answered as the recorded one was, after the recorded
-delay, and the device's unasked messages follow at their recorded times. A request that
-differs from the recording's next is reported on standard error and answered as that one
-was. Each prints one line, "proxy PORT" or "replay PORT", when ready, and serves alone until
-it is stopped as the devices are. tools/ornix-sim/RECORDING.md describes the recordings.
+records the exchange, frame by frame and decoded, in FILE, each frame as soon as it has passed.
+A recording that cannot be written stops the proxy with status 1.
+)";
 
+const char kReplayAbout[] = R"(
+replay FILE serves a recording made by the proxy back: each request the program writes is
+answered as the recorded one was, after the recorded delay, and the device's unasked messages
+follow at their recorded times. A request that differs from the recording's next is reported
+on standard error and answered as that one was. The whole recording is checked before the
+replay starts; it is read as it plays, so that a long one costs no more memory than a short.
+)";
+
+const char kRelaysServe[] = R"(
+Each prints one line, "proxy PORT" or "replay PORT", when ready, and serves alone until it
+is stopped as the devices are. tools/ornix-sim/RECORDING.md describes the recordings.
+)";
+
+const char kRelayServes[] = R"( PORT", when ready, and serves until SIGINT or SIGTERM, or
+until its standard input reaches end of file. tools/ornix-sim/RECORDING.md describes the
+recordings.
+)";
+
+const char kProxyOptions[] = R"(
 Proxy options, given after the port:
   --record FILE           write the recording to FILE (refused if FILE exists); required
-  --link PATH             as for a device
+)";
 
+const char kReplayOptions[] = R"(
 Replay options, given after the recording:
   --strict                leave a request that differs from the recording's unanswered
-  --link PATH             as for a device
-
-Exit status: 0 after a normal stop, 1 when a port, link or recording cannot be set up, 2 for
-a bad command line.
 )";
+
+const char kExitStatus[] = R"(
+Exit status: 0 after a normal stop, 1 when a port, link or recording cannot be set up or the
+recording cannot be written, 2 for a bad command line.
+)";
+
+bool IsHelp(const std::string& word) { return word == "-h" || word == "--help"; }
+
+std::string RelayServes(const char* word) {
+    return std::string("\nIt prints one line, \"") + word + kRelayServes;
+}
 
 bool AllDigits(const std::string& text) {
     if (text.empty()) {
@@ -238,15 +284,25 @@ std::string OptionValue(const std::vector<std::string>& words, std::size_t& i,
 Invocation CommandLine::Parse(int argc, const char* const* argv) {
     Invocation invocation;
     const std::vector<std::string> words(argv + 1, argv + argc);
+    // The command the words belong to so far, whose help -h gives.
+    std::optional<Command> current;
+    const auto help = [&invocation, &current] {
+        invocation.help = true;
+        invocation.help_about = current;
+        return invocation;
+    };
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string name = words[i];
-        if (name == "-h" || name == "--help") {
-            invocation.help = true;
-            return invocation;
+        if (IsHelp(name)) {
+            return help();
         }
         if (name == "proxy" || name == "replay") {
             if (!invocation.devices.empty() || invocation.relay) {
                 throw UsageError(name + " is served alone, without devices, a proxy or a replay");
+            }
+            current = name == "proxy" ? Command::Proxy : Command::Replay;
+            if (i + 1 < words.size() && IsHelp(words[i + 1])) {
+                return help();
             }
             if (i + 1 == words.size()) {
                 throw UsageError(name == "proxy" ? "proxy needs the port to forward to"
@@ -268,6 +324,7 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
                 }
             }
             invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}});
+            current = kind == DeviceKind::Arm ? Command::Arm : Command::Handle;
             continue;
         }
         if (name.empty() || name[0] != '-') {
@@ -285,6 +342,12 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
         const RelayOption* relay_option = FindRelayOption(name);
         if (option == nullptr && relay_option == nullptr) {
             throw UsageError("unknown option '" + name + "'");
+        }
+        // Help asked for where a value was due is help all the same.
+        const bool takes_value =
+            option != nullptr ? option->takes_value : relay_option->takes_value;
+        if (takes_value && !inline_value && i + 1 < words.size() && IsHelp(words[i + 1])) {
+            return help();
         }
         if (invocation.relay) {
             RelaySetup& relay = *invocation.relay;
@@ -325,4 +388,26 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
     return invocation;
 }
 
-const char* CommandLine::HelpText() { return kHelp; }
+std::string CommandLine::HelpText(std::optional<Command> about) {
+    const std::string usage = kUsage;
+    if (!about) {
+        return usage + kDevicesUsage + kMoreUsage + kProxyUsage + kMoreUsage + kReplayUsage +
+               kDevicesAbout + kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
+               kHandleOptions + kMessages + kProxyAbout + kReplayAbout + kRelaysServe +
+               kProxyOptions + kLinkOption + kReplayOptions + kLinkOption + kExitStatus;
+    }
+    switch (*about) {
+        case Command::Arm:
+        case Command::Handle:
+            return usage + (*about == Command::Arm ? kArmUsage : kHandleUsage) + kDevicesAbout +
+                   kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
+                   (*about == Command::Handle ? kHandleOptions : "") + kMessages + kExitStatus;
+        case Command::Proxy:
+            return usage + kProxyUsage + kProxyAbout + RelayServes("proxy") + kHelpOption +
+                   kProxyOptions + kLinkOption + kExitStatus;
+        case Command::Replay:
+            return usage + kReplayUsage + kReplayAbout + RelayServes("replay") + kHelpOption +
+                   kReplayOptions + kLinkOption + kExitStatus;
+    }
+    return usage;
+}

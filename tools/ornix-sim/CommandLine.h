@@ -35,8 +35,13 @@ struct RelaySetup {
     bool strict = false;
 };
 
+// The words that start what ornix-sim serves, each with a help of its own.
+enum class Command { Arm, Handle, Proxy, Replay };
+
 struct Invocation {
     bool help = false;
+    // The command whose help was asked for after it; nothing for the whole help.
+    std::optional<Command> help_about;
     std::vector<DeviceSetup> devices;
     // Served alone: set only when `devices` is empty.
     std::optional<RelaySetup> relay;
@@ -49,9 +54,10 @@ public:
 };
 
 // Reads ornix-sim's command line: global options, then one or two device words, each followed
-// by the options of that device, or else one proxy or replay word with its own.
+// by the options of that device, or else one proxy or replay word with its own. -h or --help
+// anywhere asks for the help of the command it follows, or for the whole help before any.
 class CommandLine {
 public:
     static Invocation Parse(int argc, const char* const* argv);
-    static const char* HelpText();
+    static std::string HelpText(std::optional<Command> about = std::nullopt);
 };

@@ -1,13 +1,13 @@
 #include "DeviceServer.h"
 
-#include <sys/select.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <utility>
+
+#include "Readiness.h"
 
 namespace {
 
@@ -22,27 +22,12 @@ constexpr std::chrono::milliseconds kLongestHangUpWait{1000};
 constexpr std::chrono::milliseconds kHangUpSettling{20};
 constexpr std::chrono::milliseconds kHangUpPoll{1};
 
-// Waits until `first` or `second` (-1 for none) is readable, or until `until` if it is set:
-// select, not poll, since macOS does not support poll on terminal devices. The result is
-// select's; `readable` tells which.
-int WaitReadable(int first, int second, const std::chrono::steady_clock::time_point* until,
-                 fd_set& readable) {
-    FD_ZERO(&readable);
-    FD_SET(first, &readable);
-    if (second >= 0) {
-        FD_SET(second, &readable);
-    }
-    timeval limit{};
-    if (until != nullptr) {
-        const auto left = std::max(
-            std::chrono::ceil<std::chrono::microseconds>(*until - std::chrono::steady_clock::now()),
-            std::chrono::microseconds(0));
-        limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
-        limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
-    }
-    return ::select(std::max(first, second) + 1, &readable, nullptr, nullptr,
-                    until != nullptr ? &limit : nullptr);
-}
+// Replies waiting beyond this stop the reading of requests, so that a host that writes without
+// reading is held up instead of the replies growing without bound.
+constexpr std::size_t kMostPendingReplies = 64 * 1024;
+// A real handle's stream overruns a host that does not read it; the packets that wait here
+// beyond the port's own queue are kept up to this many bytes, the oldest dropped whole.
+constexpr std::size_t kMostPendingUnasked = 4096;
 
 }  // namespace
 
@@ -66,20 +51,31 @@ void DeviceServer::Serve() {
     const bool streams = period.count() > 0;
     auto next_unasked = Clock::now() + period;
     while (true) {
-        fd_set readable;
-        if (WaitReadable(stop_.Fd(), terminal_.MasterFd(), streams ? &next_unasked : nullptr,
-                         readable) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const int master = terminal_.MasterFd();
+        const bool taking = output_.Size() < kMostPendingReplies;
+        Readiness ready;
+        ready.WatchRead(stop_.Fd());
+        if (taking) {
+            ready.WatchRead(master);
+        } else {
+            // Time spent holding the host up does not make its unfinished frame stale.
+            last_input_ = Clock::now();
+        }
+        if (!output_.Empty()) {
+            ready.WatchWrite(master);
+        }
+        if (!ready.Wait(streams ? std::optional<Clock::time_point>(next_unasked) : std::nullopt)) {
             std::fprintf(stderr, "ornix-sim: %s: select failed: %s\n", PortPath().c_str(),
                          std::strerror(errno));
             return;
         }
-        if (FD_ISSET(stop_.Fd(), &readable)) {
+        if (ready.Readable(stop_.Fd())) {
             return;
         }
-        if (FD_ISSET(terminal_.MasterFd(), &readable) && !TakeInput()) {
+        if (ready.Writable(master) && !Flush()) {
+            return;
+        }
+        if (ready.Readable(master) && !TakeInput()) {
             return;
         }
         if (streams && Clock::now() >= next_unasked) {
@@ -141,7 +137,11 @@ bool DeviceServer::Send(bool is_reply) {
         if (is_reply && !WaitOutDelay()) {
             return false;
         }
-        terminal_.Write(message_.data(), message_.size());
+        output_.Add(message_.data(), message_.size(), Clock::now(), !is_reply);
+        output_.DropOldest(kMostPendingUnasked);
+        if (!Flush()) {
+            return false;
+        }
     }
     if (outcome.hang_up) {
         HangUp();
@@ -150,6 +150,8 @@ bool DeviceServer::Send(bool is_reply) {
     return true;
 }
 
+bool DeviceServer::Flush() { return output_.WriteTo(terminal_.MasterFd()); }
+
 bool DeviceServer::WaitOutDelay() {
     return faults_.ReplyDelay().count() == 0 || Pause(faults_.ReplyDelay());
 }
@@ -157,7 +159,8 @@ bool DeviceServer::WaitOutDelay() {
 void DeviceServer::HangUp() {
     const auto settled = Clock::now() + kHangUpSettling;
     const auto deadline = Clock::now() + kLongestHangUpWait;
-    while (Clock::now() < deadline && (Clock::now() < settled || terminal_.Unread() > 0) &&
+    while (Clock::now() < deadline &&
+           (Clock::now() < settled || !output_.Empty() || terminal_.Unread() > 0) && Flush() &&
            Pause(kHangUpPoll)) {
     }
     terminal_.HangUp();
@@ -166,14 +169,15 @@ void DeviceServer::HangUp() {
 bool DeviceServer::Pause(std::chrono::milliseconds duration) {
     // Waiting on the stop signal keeps a slow device from holding up the end of the program.
     const auto until = Clock::now() + duration;
-    while (true) {
-        fd_set readable;
-        const int ready = WaitReadable(stop_.Fd(), -1, &until, readable);
-        if (ready > 0) {
-            return false;
-        }
-        if (ready == 0 || errno != EINTR) {
+    while (Clock::now() < until) {
+        Readiness ready;
+        ready.WatchRead(stop_.Fd());
+        if (!ready.Wait(until)) {
             return true;
         }
+        if (ready.Readable(stop_.Fd())) {
+            return false;
+        }
     }
+    return true;
 }

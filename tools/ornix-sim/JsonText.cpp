@@ -37,7 +37,8 @@ public:
     }
 
 private:
-    // Deeper nesting than any recording has is refused rather than risking the stack.
+    // The document's own value lies at level 0, its members at 1; readers of recordings refuse
+    // a value more than 32 levels inside (RECORDING.md), which also spares the stack.
     static constexpr int kDeepest = 32;
 
     [[noreturn]] void Fail(const std::string& why) const {
@@ -146,29 +147,51 @@ private:
         return value;
     }
 
+    bool Digit() const {
+        return at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]));
+    }
+
+    void Digits() {
+        while (Digit()) {
+            ++at_;
+        }
+    }
+
+    // JSON's grammar exactly: no leading zeros, no bare or trailing point, no plus sign, so
+    // that every number other readers accept is accepted and no other.
     double Number() {
         const std::size_t start = at_;
         if (at_ < text_.size() && text_[at_] == '-') {
             ++at_;
         }
-        const std::size_t digits = at_;
-        while (at_ < text_.size() &&
-               (std::isdigit(static_cast<unsigned char>(text_[at_])) || text_[at_] == '.' ||
-                text_[at_] == 'e' || text_[at_] == 'E' || text_[at_] == '+' || text_[at_] == '-')) {
-            ++at_;
-        }
-        if (at_ == digits || !std::isdigit(static_cast<unsigned char>(text_[digits]))) {
+        if (!Digit()) {
             at_ = start;
             Fail("not a value");
         }
-        const std::string number = text_.substr(start, at_ - start);
-        char* end = nullptr;
-        const double result = std::strtod(number.c_str(), &end);
-        if (*end != '\0') {
-            at_ = start;
-            Fail("not a number");
+        if (text_[at_] == '0') {
+            ++at_;
+        } else {
+            Digits();
         }
-        return result;
+        if (at_ < text_.size() && text_[at_] == '.') {
+            ++at_;
+            if (!Digit()) {
+                Fail("a digit must follow the decimal point");
+            }
+            Digits();
+        }
+        if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+            ++at_;
+            if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) {
+                ++at_;
+            }
+            if (!Digit()) {
+                Fail("a digit must follow the exponent");
+            }
+            Digits();
+        }
+        // strtod reads what the grammar took and no more: the next character ends a number.
+        return std::strtod(text_.substr(start, at_ - start).c_str(), nullptr);
     }
 
     unsigned Hex4() {
@@ -252,9 +275,15 @@ private:
                 case 'u': {
                     unsigned code = Hex4();
                     if (code >= 0xD800 && code < 0xDC00 && text_.compare(at_, 2, "\\u") == 0) {
+                        const std::size_t second = at_;
                         at_ += 2;
                         const unsigned low = Hex4();
-                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                        if (low >= 0xDC00 && low < 0xE000) {
+                            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                        } else {
+                            // Not a pair: each half stands alone, as JSON allows.
+                            at_ = second;
+                        }
                     }
                     AppendUtf8(code, out);
                     break;

@@ -1,15 +1,16 @@
 #include "ProxyServer.h"
 
-#include <sys/select.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "Readiness.h"
+
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+// Bytes waiting for one side beyond this leave the other side unread until they drain.
+constexpr std::size_t kMostPending = 64 * 1024;
 
 }  // namespace
 
@@ -26,79 +27,109 @@ ProxyServer::ProxyServer(const RelaySetup& setup, StopSignal& stop)
     thread_ = std::thread([this] { Serve(); });
 }
 
-ProxyServer::~ProxyServer() {
-    stop_.Request();
-    thread_.join();
-    decoder_.Finish(frames_);
-    Record();
-    recording_.Flush();
+ProxyServer::~ProxyServer() { Finish(); }
+
+bool ProxyServer::Finish() {
+    if (thread_.joinable()) {
+        stop_.Request();
+        thread_.join();
+        if (!recording_failed_) {
+            decoder_.Finish(frames_);
+            Record();
+        }
+    }
+    return !recording_failed_;
 }
 
 void ProxyServer::Serve() {
     std::uint8_t chunk[kReadChunk];
+    const int master = terminal_.MasterFd();
     while (true) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(stop_.Fd(), &readable);
-        FD_SET(terminal_.MasterFd(), &readable);
-        FD_SET(port_.Fd(), &readable);
-        const int highest = std::max({stop_.Fd(), terminal_.MasterFd(), port_.Fd()});
-        timeval limit{};
-        const auto timeout = decoder_.NextTimeout();
-        if (timeout) {
-            const auto left =
-                std::max(std::chrono::ceil<std::chrono::microseconds>(*timeout - Clock::now()),
-                         std::chrono::microseconds(0));
-            limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
-            limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        Readiness ready;
+        ready.WatchRead(stop_.Fd());
+        const bool from_host = to_device_.Size() < kMostPending;
+        const bool from_device = to_host_.Size() < kMostPending;
+        if (from_host) {
+            ready.WatchRead(master);
         }
-        if (::select(highest + 1, &readable, nullptr, nullptr, timeout ? &limit : nullptr) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (from_device) {
+            ready.WatchRead(port_.Fd());
+        }
+        if (!to_device_.Empty()) {
+            ready.WatchWrite(port_.Fd());
+        }
+        if (!to_host_.Empty()) {
+            ready.WatchWrite(master);
+        }
+        if (!ready.Wait(decoder_.NextTimeout())) {
             std::fprintf(stderr, "ornix-sim: proxy: select failed: %s\n", std::strerror(errno));
             return;
         }
-        if (FD_ISSET(stop_.Fd(), &readable)) {
+        if (ready.Readable(stop_.Fd())) {
             return;
         }
-        if (FD_ISSET(terminal_.MasterFd(), &readable)) {
+        if (from_host && ready.Readable(master)) {
             const auto when = Clock::now();
             const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
             if (!count) {
                 return;
             }
-            if (*count > 0 && !port_.Write(chunk, *count)) {
-                std::fprintf(stderr, "ornix-sim: proxy: cannot write to %s: %s\n",
-                             port_path_.c_str(), std::strerror(errno));
-            }
-            decoder_.Take(Direction::FromHost, chunk, *count, when, frames_);
+            to_device_.Add(chunk, *count, when);
         }
-        if (FD_ISSET(port_.Fd(), &readable)) {
+        if (from_device && ready.Readable(port_.Fd())) {
             const auto when = Clock::now();
             const std::optional<std::size_t> count = port_.Read(chunk, sizeof chunk);
-            if (count) {
-                terminal_.Write(chunk, *count);
-                decoder_.Take(Direction::FromDevice, chunk, *count, when, frames_);
-            } else {
+            if (!count) {
                 // The program sees the line go dead, as it would with the device itself.
                 std::fprintf(stderr, "ornix-sim: proxy: %s has closed\n", port_path_.c_str());
                 terminal_.HangUp();
                 return;
             }
+            to_host_.Add(chunk, *count, when);
+        }
+        // What has just come goes out at once, without another wait.
+        if (!Forward()) {
+            return;
         }
         decoder_.CloseStale(Clock::now(), frames_);
-        Record();
+        if (!Record()) {
+            return;
+        }
     }
 }
 
-void ProxyServer::Record() {
+bool ProxyServer::Forward() {
+    const auto decode = [this](Direction from) {
+        return [this, from](const std::uint8_t* data, std::size_t size, Clock::time_point when) {
+            decoder_.Take(from, data, size, when, frames_);
+        };
+    };
+    if (!to_device_.WriteTo(port_.Fd(), decode(Direction::FromHost))) {
+        std::fprintf(stderr, "ornix-sim: proxy: cannot write to %s: %s\n", port_path_.c_str(),
+                     std::strerror(errno));
+        terminal_.HangUp();
+        return false;
+    }
+    // The terminal fails only once it is hung up, which no host can repair.
+    return to_host_.WriteTo(terminal_.MasterFd(), decode(Direction::FromDevice));
+}
+
+bool ProxyServer::Record() {
     for (const WireFrame& frame : frames_) {
-        recording_.Write(frame);
+        recording_.Add(frame);
     }
     if (!kind_recorded_ && decoder_.Kind() && !frames_.empty()) {
-        recording_.WriteKind(*decoder_.Kind(), frames_.back().time);
+        recording_.AddKind(*decoder_.Kind(), frames_.back().time);
         kind_recorded_ = true;
     }
     frames_.clear();
+    if (!recording_.WriteAdded()) {
+        std::fprintf(stderr, "ornix-sim: proxy: cannot write recording %s: %s\n",
+                     recording_.Path().c_str(), std::strerror(errno));
+        recording_failed_ = true;
+        // Forwarding stops with the recording: a session that is not recorded is not proxied.
+        stop_.Request();
+        return false;
+    }
+    return true;
 }

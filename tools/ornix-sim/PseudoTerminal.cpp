@@ -66,20 +66,6 @@ std::optional<std::size_t> PseudoTerminal::Read(std::uint8_t* buffer, std::size_
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
-void PseudoTerminal::Write(const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t count = ::write(master_.Get(), data, size);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return;
-        }
-        data += count;
-        size -= static_cast<std::size_t>(count);
-    }
-}
-
 std::size_t PseudoTerminal::Unread() const {
     // The held slave descriptor shares the host's input queue.
     int count = 0;

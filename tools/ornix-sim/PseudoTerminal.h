@@ -8,7 +8,8 @@
 #include "FileDescriptor.h"
 
 // One pseudo-terminal pair: the device side holds the master, hosts open the slave path as
-// they would a serial port.
+// they would a serial port. The master is non-blocking: its owner writes to MasterFd() through
+// a PendingOutput, which waits for the room the host's input queue makes as the host reads.
 class PseudoTerminal {
 public:
     PseudoTerminal();
@@ -18,9 +19,6 @@ public:
 
     // Reads what the host has written: 0 when nothing is waiting, nothing when the line failed.
     std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t capacity);
-    // Whatever does not fit in the host's input queue is lost, as on a serial line nobody
-    // reads.
-    void Write(const std::uint8_t* data, std::size_t size);
     // Bytes written that the host has not read yet.
     std::size_t Unread() const;
     // Closes both sides, so that the host sees the line go dead; what it has not read is lost.

@@ -1,19 +1,22 @@
 #include "ReplayServer.h"
 
-#include <sys/select.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "JsonText.h"
+#include "Readiness.h"
 #include "WireDecoder.h"
 #include "WireProtocol.h"
 
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+// Frames waiting for the program beyond this stop the replay from reading its requests and
+// sending more, so that a program that does not read is held up instead of the replay's memory
+// growing.
+constexpr std::size_t kMostPending = 64 * 1024;
 
 std::string Describe(const std::uint8_t* bytes, std::size_t size) {
     const FrameReading reading = WireProtocol::ReadRequest(bytes, size);
@@ -42,22 +45,10 @@ std::size_t RequestLength(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 ReplayServer::ReplayServer(const RelaySetup& setup, StopSignal& stop)
-    : strict_(setup.strict), stop_(stop) {
-    double anchor_t = 0;
-    for (RecordedFrame& frame : ReadRecording(setup.source)) {
-        if (frame.from == Direction::FromHost) {
-            host_.push_back({std::move(frame.bytes)});
-            anchor_t = frame.t;
-            continue;
-        }
-        const auto delay = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(std::max(frame.t - anchor_t, 0.0)));
-        device_.push_back({host_.size(), delay, std::move(frame.bytes)});
-    }
+    : script_(setup.source), strict_(setup.strict), stop_(stop) {
     if (!setup.link.empty()) {
         link_.emplace(setup.link, terminal_.SlavePath());
     }
-    anchors_.reserve(host_.size() + 1);
     anchors_.push_back(Clock::now());
     thread_ = std::thread([this] { Serve(); });
 }
@@ -68,35 +59,42 @@ ReplayServer::~ReplayServer() {
 }
 
 void ReplayServer::Serve() {
+    try {
+        ServeUntilStopped();
+    } catch (const RecordingError& error) {
+        std::fprintf(stderr, "ornix-sim: replay: %s\n", error.what());
+    }
+}
+
+void ReplayServer::ServeUntilStopped() {
     std::uint8_t chunk[kReadChunk];
+    const int master = terminal_.MasterFd();
     while (true) {
         SendDue(Clock::now());
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(stop_.Fd(), &readable);
-        FD_SET(terminal_.MasterFd(), &readable);
-        timeval limit{};
-        const auto deadline = NextDeadline();
-        if (deadline) {
-            const auto left =
-                std::max(std::chrono::ceil<std::chrono::microseconds>(*deadline - Clock::now()),
-                         std::chrono::microseconds(0));
-            limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
-            limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        if (!output_.WriteTo(master)) {
+            return;
         }
-        if (::select(std::max(stop_.Fd(), terminal_.MasterFd()) + 1, &readable, nullptr, nullptr,
-                     deadline ? &limit : nullptr) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const bool taking = output_.Size() < kMostPending;
+        Readiness ready;
+        ready.WatchRead(stop_.Fd());
+        if (taking) {
+            ready.WatchRead(master);
+        } else {
+            // Time spent holding the program up does not make its unfinished request stale.
+            received_last_ = Clock::now();
+        }
+        if (!output_.Empty()) {
+            ready.WatchWrite(master);
+        }
+        if (!ready.Wait(NextDeadline())) {
             std::fprintf(stderr, "ornix-sim: replay: select failed: %s\n", std::strerror(errno));
             return;
         }
-        if (FD_ISSET(stop_.Fd(), &readable)) {
+        if (ready.Readable(stop_.Fd())) {
             return;
         }
         const auto now = Clock::now();
-        if (FD_ISSET(terminal_.MasterFd(), &readable)) {
+        if (ready.Readable(master)) {
             const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
             if (!count) {
                 return;
@@ -114,25 +112,37 @@ void ReplayServer::Serve() {
 }
 
 void ReplayServer::SendDue(Clock::time_point now) {
-    while (next_device_ < device_.size()) {
-        const DeviceFrame& frame = device_[next_device_];
-        if (frame.after >= anchors_.size()) {
+    while (output_.Size() < kMostPending) {
+        const ReplayScript::DeviceFrame* frame = script_.NextDevice();
+        if (frame == nullptr || frame->after >= Anchors()) {
             return;
         }
-        const bool overtaken = frame.after + 1 < anchors_.size();
-        if (!overtaken && now < anchors_[frame.after] + frame.delay) {
+        const bool overtaken = frame->after + 1 < Anchors();
+        if (!overtaken && now < anchors_[frame->after - dropped_anchors_] + frame->delay) {
             return;
         }
-        terminal_.Write(frame.bytes.data(), frame.bytes.size());
-        ++next_device_;
+        output_.Add(frame->bytes.data(), frame->bytes.size(), now);
+        script_.TakeDevice();
+        DropPassedAnchors();
+    }
+}
+
+void ReplayServer::DropPassedAnchors() {
+    const ReplayScript::DeviceFrame* next = script_.NextDevice();
+    const std::size_t last = Anchors() - 1;
+    const std::size_t needed = next == nullptr ? last : std::min(next->after, last);
+    while (dropped_anchors_ < needed) {
+        anchors_.pop_front();
+        ++dropped_anchors_;
     }
 }
 
 std::optional<ReplayServer::Clock::time_point> ReplayServer::NextDeadline() const {
     std::optional<Clock::time_point> deadline;
-    if (next_device_ < device_.size() && device_[next_device_].after < anchors_.size()) {
-        const DeviceFrame& frame = device_[next_device_];
-        deadline = anchors_[frame.after] + frame.delay;
+    const ReplayScript::DeviceFrame* frame = script_.NextDevice();
+    // While the program has too much to read, room it makes is what the loop waits for.
+    if (output_.Size() < kMostPending && frame != nullptr && frame->after < Anchors()) {
+        deadline = anchors_[frame->after - dropped_anchors_] + frame->delay;
     }
     if (!received_.empty()) {
         const auto stale = received_last_ + WireDecoder::kTimeout;
@@ -143,16 +153,15 @@ std::optional<ReplayServer::Clock::time_point> ReplayServer::NextDeadline() cons
 
 void ReplayServer::Match(Clock::time_point now, bool closed) {
     while (!received_.empty()) {
-        const std::size_t matched = anchors_.size() - 1;
-        if (matched < host_.size()) {
-            const std::vector<std::uint8_t>& expected = host_[matched].bytes;
+        const std::vector<std::uint8_t>* expected = script_.NextHost();
+        if (expected != nullptr) {
             const auto common =
-                static_cast<std::ptrdiff_t>(std::min(received_.size(), expected.size()));
-            if (std::equal(received_.begin(), received_.begin() + common, expected.begin())) {
-                if (received_.size() < expected.size() && !closed) {
+                static_cast<std::ptrdiff_t>(std::min(received_.size(), expected->size()));
+            if (std::equal(received_.begin(), received_.begin() + common, expected->begin())) {
+                if (received_.size() < expected->size() && !closed) {
                     return;
                 }
-                if (received_.size() >= expected.size()) {
+                if (received_.size() >= expected->size()) {
                     received_.erase(received_.begin(), received_.begin() + common);
                     ++requests_;
                     Answer(received_since_);
@@ -168,11 +177,10 @@ void ReplayServer::Match(Clock::time_point now, bool closed) {
         const std::size_t length = RequestLength(received_);
         ++requests_;
         const std::string sent = Describe(received_.data(), length);
-        if (matched < host_.size()) {
-            const std::vector<std::uint8_t>& expected = host_[matched].bytes;
+        if (expected != nullptr) {
             std::fprintf(
                 stderr, "ornix-sim: replay: request %zu, %s, differs from the recording's, %s%s\n",
-                requests_, sent.c_str(), Describe(expected.data(), expected.size()).c_str(),
+                requests_, sent.c_str(), Describe(expected->data(), expected->size()).c_str(),
                 strict_ ? ": not answered" : "");
             if (!strict_) {
                 Answer(received_since_);
@@ -189,5 +197,7 @@ void ReplayServer::Match(Clock::time_point now, bool closed) {
 
 void ReplayServer::Answer(Clock::time_point when) {
     anchors_.push_back(when);
+    script_.TakeHost();
+    DropPassedAnchors();
     SendDue(Clock::now());
 }

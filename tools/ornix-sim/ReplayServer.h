@@ -2,14 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CommandLine.h"
+#include "PendingOutput.h"
 #include "PseudoTerminal.h"
-#include "Recording.h"
+#include "ReplayScript.h"
 #include "StopSignal.h"
 #include "SymbolicLink.h"
 
@@ -19,7 +21,8 @@
 // when a later host frame comes early, whatever was recorded before it goes out at once. The
 // program thus reads the very byte stream it read when the recording was made, whatever its
 // own timing. A host frame that differs from the recording's next is reported and answered as
-// that one was, or in strict mode ignored.
+// that one was, or in strict mode ignored. Frames the program has no room for yet wait for it,
+// and while many wait its requests are left unread.
 class ReplayServer {
 public:
     ReplayServer(const RelaySetup& setup, StopSignal& stop);
@@ -33,33 +36,30 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    struct HostFrame {
-        std::vector<std::uint8_t> bytes;
-    };
-    struct DeviceFrame {
-        // The number of host frames recorded before it.
-        std::size_t after;
-        // Since the last of them, or since the start.
-        Clock::duration delay;
-        std::vector<std::uint8_t> bytes;
-    };
-
+    // Serves until the stop signal; a recording that can no longer be read as it plays (changed
+    // since it was checked) is reported and ends the serving.
     void Serve();
+    void ServeUntilStopped();
     void SendDue(Clock::time_point now);
     std::optional<Clock::time_point> NextDeadline() const;
     // Matches what the program has written against the recording's host frames.
     void Match(Clock::time_point now, bool closed);
     void Answer(Clock::time_point when);
+    // Keeps the anchors from the one the next device frame counts from, and the last.
+    void DropPassedAnchors();
+    // The host frames matched so far, the start counted as the first.
+    std::size_t Anchors() const { return dropped_anchors_ + anchors_.size(); }
 
-    std::vector<HostFrame> host_;
-    std::vector<DeviceFrame> device_;
+    ReplayScript script_;
     bool strict_;
     PseudoTerminal terminal_;
     std::optional<SymbolicLink> link_;
     StopSignal& stop_;
-    // When the start and each host frame matched so far came.
-    std::vector<Clock::time_point> anchors_;
-    std::size_t next_device_ = 0;
+    PendingOutput output_;
+    // When the start and each host frame matched so far came; the first `dropped_anchors_` are
+    // no longer needed.
+    std::deque<Clock::time_point> anchors_;
+    std::size_t dropped_anchors_ = 0;
     std::vector<std::uint8_t> received_;
     Clock::time_point received_since_;
     Clock::time_point received_last_;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 
 namespace {
 
-constexpr time_t kLongestFullWaitSeconds = 1;
 constexpr unsigned kHungUpEmptyReads = 100;
 
 }  // namespace
@@ -56,29 +54,4 @@ std::optional<std::size_t> SerialPort::Read(std::uint8_t* buffer, std::size_t ca
     // With VMIN 0 a read returns nothing both when another reader was first and when the line
     // has hung up, which leaves the port readable for good.
     return ++empty_reads_ < kHungUpEmptyReads ? std::optional<std::size_t>(0) : std::nullopt;
-}
-
-bool SerialPort::Write(const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t count = ::write(fd_.Get(), data, size);
-        if (count > 0) {
-            data += count;
-            size -= static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(fd_.Get(), &writable);
-        timeval limit{kLongestFullWaitSeconds, 0};
-        if (::select(fd_.Get() + 1, nullptr, &writable, nullptr, &limit) == 0) {
-            return false;
-        }
-    }
-    return true;
 }

@@ -9,7 +9,7 @@
 
 // A real serial port opened and configured exactly as the host library opens its ports: raw,
 // 115200 baud, 8N1, DTR raised, non-blocking. The library's own port class keeps its
-// descriptor to itself, which a select loop needs.
+// descriptor to itself, which a select loop needs; it writes to Fd() through a PendingOutput.
 class SerialPort {
 public:
     explicit SerialPort(const std::string& path);
@@ -18,9 +18,6 @@ public:
     // What has arrived, after select found the port readable: 0 when nothing is waiting after
     // all, nothing once the port has failed or hung up.
     std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t capacity);
-    // Writes all of it, waiting while the port cannot take more; false once the port has
-    // failed or stayed full for a second.
-    bool Write(const std::uint8_t* data, std::size_t size);
 
 private:
     FileDescriptor fd_;

@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int kUsageStatus = 2;
-constexpr int kSetupStatus = 1;
+constexpr int kFailureStatus = 1;
 
 std::unique_ptr<VirtualDevice> MakeDevice(const DeviceSetup& setup) {
     if (setup.kind == DeviceKind::Arm) {
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
         return kUsageStatus;
     }
     if (invocation.help) {
-        std::fputs(CommandLine::HelpText(), stdout);
+        std::fputs(CommandLine::HelpText(invocation.help_about).c_str(), stdout);
         return 0;
     }
     try {
@@ -109,9 +109,12 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
         WaitForStop(stop);
+        if (proxy && !proxy->Finish()) {
+            return kFailureStatus;
+        }
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "ornix-sim: %s\n", error.what());
-        return kSetupStatus;
+        return kFailureStatus;
     }
     return 0;
 }

@@ -11,4 +11,6 @@ PYBIND11_MODULE(_native, m) {
     Ornix::HardwareAPI::Python::SignalCancellation::Prepare();
     m.doc() = "The native part of the ornix companion package";
     Ornix::Companion::RegisterWakeUps(m);
+    Ornix::Companion::RegisterEffects(m);
+    Ornix::Companion::RegisterServo(m);
 }

@@ -65,6 +65,10 @@ void Telemetry::Clear(Nanoseconds now) {
 
 Telemetry::Snapshot Telemetry::Read(Nanoseconds now, bool running) const {
     Snapshot snapshot;
+    // The new window a reader asked for is empty until the loop's next tick begins it.
+    if (running && reset_asked.load()) {
+        return snapshot;
+    }
     const int64_t end = running ? now.count() : last_tick.load(kRelaxed);
     snapshot.seconds = std::max(0.0, static_cast<double>(end - window_start.load(kRelaxed)) * 1e-9);
     snapshot.ticks = ticks.load(kRelaxed);

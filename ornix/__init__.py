@@ -1,5 +1,6 @@
-"""Companion of the OrnixHardwareAPI module: find, check and open devices, and virtual devices
-for programs and tests."""
+"""Companion of the OrnixHardwareAPI module: find, check and open devices, drive an arm with a
+native servo loop, its effects and its safety envelope, and virtual devices for programs and
+tests."""
 
 from .access import NotASerialPortError, PortBusyError, check_port
 from .devices import (
@@ -14,19 +15,38 @@ from .devices import (
     open_handle,
     probe,
 )
+from ._native import (
+    BoxBoundary,
+    ConstantForce,
+    Damper,
+    Effect,
+    SphereBoundary,
+    Spring,
+    Wall,
+)
 from .diagnostics import diagnostics_to_logging
 from .ports import Port, list_ports
+from .servo import ServoLoop, ServoState
 
 __all__ = [
     "Answer",
+    "BoxBoundary",
+    "ConstantForce",
+    "Damper",
     "DeviceClosedError",
     "DeviceNotFoundError",
+    "Effect",
     "Identity",
     "NotASerialPortError",
     "OpenedDevice",
     "Port",
     "PortBusyError",
+    "ServoLoop",
+    "ServoState",
     "SeveralDevicesError",
+    "SphereBoundary",
+    "Spring",
+    "Wall",
     "WrongDeviceError",
     "check_port",
     "diagnostics_to_logging",

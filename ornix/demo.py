@@ -1,8 +1,9 @@
 """The haptic wall demo: the arm's end effector is pushed gently down onto a virtual wall.
 
-Below the wall plane a spring-damper force pushes back, so the end effector comes to rest on the
-wall. The loop runs as fast as the link allows, on the arm that answers on this machine or,
-without one, on a virtual arm started for the run.
+A servo loop drives the arm at 1 kHz: its wall effect pushes back below the wall plane with a
+spring and a damper, so the end effector comes to rest on the wall, while the program only sets
+the push and reads the state. It runs on the arm that answers on this machine or, without one,
+on a virtual arm started for the run.
 """
 
 from __future__ import annotations
@@ -12,26 +13,28 @@ import sys
 import time
 from typing import Any, Optional
 
+from ._native import Wall
 from .devices import DeviceNotFoundError, OpenedDevice, open_arm
 from .ports import DEV
+from .servo import ServoLoop, ServoState
 from .testing import VirtualDevices
 
 WALL_BELOW_START = 0.01  # m
 STIFFNESS = 400.0  # N/m
 DAMPING = 4.0  # N s/m
 PUSH = 0.5  # N, toward the wall
+RATE = 1000.0  # ticks a second
 
 
-def wall_force(z: float, vz: float, wall_z: float) -> float:
-    """The force along z: the push, and below the wall a spring-damper that pushes back."""
-    force = -PUSH
-    if z < wall_z:
-        force += STIFFNESS * (wall_z - z) - DAMPING * min(vz, 0.0)
-    return force
-
-
-def percentile(ordered: list[int], fraction: float) -> int:
-    return ordered[int(fraction * (len(ordered) - 1))]
+def status(seconds: float, stats: dict[str, Any], state: ServoState) -> str:
+    """One status line: the loop's rate, lateness and misses, the exchange time, the arm."""
+    x, y, z = state.position
+    return (
+        f"{seconds:5.2f} s  {stats['rate']:6.0f} Hz  late p99 {stats['lateness_p99_us']:5.0f} us "
+        f" missed {stats['missed']:3d}  exchange p50 {stats['exchange_p50_us']:6.1f} us p99 "
+        f"{stats['exchange_p99_us']:6.1f} us  position ({x:+.4f}, {y:+.4f}, {z:+.4f}) m  force "
+        f"{state.force[2]:+.3f} N"
+    )
 
 
 def run(
@@ -42,49 +45,56 @@ def run(
     # A live line on a terminal; elsewhere (a log, a pipe) one line a second.
     live = sys.stdout.isatty()
     status_interval = 0.1 if live else 1.0  # s
-    (x, y, z), (vx, vy, vz) = arm.end_effector_force([0.0, 0.0, 0.0])
+    (_, _, z), _ = arm.end_effector_force([0.0, 0.0, 0.0])
     wall_z: float = z - WALL_BELOW_START
-    latencies: list[int] = []
-    window: list[int] = []
-    start = time.perf_counter()
-    next_status = start
-    force = 0.0
+    wall = Wall(
+        point=(0.0, 0.0, wall_z), normal=(0.0, 0.0, 1.0), stiffness=STIFFNESS, damping=DAMPING
+    )
+    start = time.monotonic()
     deepest = 0.0
-    while (now := time.perf_counter()) - start < seconds:
-        force = wall_force(z, vz, wall_z)
-        sent = time.perf_counter_ns()
-        (x, y, z), (vx, vy, vz) = arm.end_effector_force([0.0, 0.0, force])
-        latency = time.perf_counter_ns() - sent
-        latencies.append(latency)
-        window.append(latency)
-        deepest = max(deepest, wall_z - z)
+    worst: dict[str, Any] = {"ticks": 0, "missed": 0, "exchanges_failed": 0}
+
+    def keep(state: ServoState) -> None:
         if record is not None:
-            record.append((now - start, z, force))
-        if now >= next_status:
-            window.sort()
-            print(
-                "\r" if live else "",
-                f"{now - start:5.2f} s  {len(window) / status_interval:7.0f} Hz  "
-                f"latency p50 {percentile(window, 0.5) / 1000:6.1f} us "
-                f"p99 {percentile(window, 0.99) / 1000:6.1f} us  "
-                f"position ({x:+.4f}, {y:+.4f}, {z:+.4f}) m  force {force:+.3f} N",
-                end="" if live else "\n",
-                sep="",
-                flush=True,
-            )
-            window = []
-            next_status = now + status_interval
-    elapsed = time.perf_counter() - start
-    latencies.sort()
+            record.append((state.time - start, state.position[2], state.force[2]))
+
+    with ServoLoop(arm, rate=RATE, on_tick=keep if record is not None else None) as loop:
+        loop.add(wall)
+        loop.set_force([0.0, 0.0, -PUSH])
+        next_status = start + status_interval
+        while (now := time.monotonic()) - start < seconds:
+            state = loop.state()
+            deepest = max(deepest, wall_z - state.position[2])
+            if now >= next_status:
+                window = loop.stats(reset=True)
+                for key in worst:
+                    worst[key] += window[key]
+                print(
+                    "\r" if live else "",
+                    status(now - start, window, state),
+                    end="" if live else "\n",
+                    sep="",
+                    flush=True,
+                )
+                next_status = now + status_interval
+            time.sleep(0.002)
+        last = loop.stats()
+    elapsed = time.monotonic() - start
+    for key in worst:
+        worst[key] += last[key]
     if live:
         print()
+    interventions = ", ".join(f"{name} {count}" for name, count in last["interventions"].items())
     print(
-        f"{len(latencies)} exchanges in {elapsed:.2f} s: {len(latencies) / elapsed:.0f} Hz, "
-        f"latency p50 {percentile(latencies, 0.5) / 1000:.1f} us, "
-        f"p99 {percentile(latencies, 0.99) / 1000:.1f} us, max {latencies[-1] / 1000:.1f} us"
+        f"{worst['ticks']} exchanges in {elapsed:.2f} s: {worst['ticks'] / elapsed:.0f} Hz on a "
+        f"{last['policy']} servo thread, {worst['missed']} ticks missed, "
+        f"{worst['exchanges_failed']} exchanges failed; the last window: exchange p50 "
+        f"{last['exchange_p50_us']:.1f} us, p99 {last['exchange_p99_us']:.1f} us, tick lateness "
+        f"p99 {last['lateness_p99_us']:.0f} us; interventions: {interventions}"
     )
+    final = loop.state()
     print(
-        f"wall at z = {wall_z:+.4f} m; end effector at z = {z:+.4f} m, deepest "
+        f"wall at z = {wall_z:+.4f} m; end effector at z = {final.position[2]:+.4f} m, deepest "
         f"{deepest * 1000:.2f} mm into the wall"
     )
     return wall_z

@@ -7,6 +7,7 @@ import errno
 import gc
 import os
 import platform
+import weakref
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Generic, Iterable, Optional, TypeVar
@@ -162,6 +163,8 @@ class OpenedDevice(Generic[D]):
         self.identity = identity
         self._device: Optional[D] = device
         self._stream: Optional[api.SerialStream] = stream
+        # Servo loops built on the device, stopped before the port is let go.
+        self._loops: weakref.WeakSet[Any] = weakref.WeakSet()
         # The device's methods are bound here once, so a call costs no more than on the device.
         self._bound = [name for name in dir(device) if not name.startswith("_")]
         for name in self._bound:
@@ -179,9 +182,21 @@ class OpenedDevice(Generic[D]):
         return self._device is None
 
     def close(self) -> None:
-        """Releases the port; closing twice does nothing."""
+        """Releases the port; closing twice does nothing. An arm's servo loops are stopped
+        first, and the last frame the arm receives is zero force."""
         if self._device is None:
             return
+        try:
+            for loop in list(self._loops):
+                loop.stop()
+        finally:
+            try:
+                if isinstance(self._device, api.Ostrel3):
+                    self._device.end_effector_force([0.0, 0.0, 0.0])
+            finally:
+                self._let_go()
+
+    def _let_go(self) -> None:
         for name in self._bound:
             delattr(self, name)
         self._device = None

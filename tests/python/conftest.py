@@ -16,6 +16,20 @@ _libc = ctypes.CDLL(None)
 
 
 @pytest.fixture
+def recorded(ornix_sim, tmp_path):
+    """`recorded(*device_args)`: a virtual device behind a recording proxy; gives (proxy,
+    recording path)."""
+
+    def start(*device_args):
+        device = ornix_sim(*device_args)
+        path = tmp_path / f"{device_args[0]}-{len(list(tmp_path.iterdir()))}.jsonl"
+        proxy = ornix_sim("proxy", device.port, "--record", str(path))
+        return proxy, path
+
+    return start
+
+
+@pytest.fixture
 def fake_device():
     """Starts fake devices: `fake_device(Expect(...), Reply(...))` gives a running device."""
     devices = []

@@ -142,19 +142,6 @@ def assert_floats(recorded, received):
     assert [as_float32(value) for value in recorded] == [as_float32(v) for v in received]
 
 
-@pytest.fixture
-def recorded(ornix_sim, tmp_path):
-    """`recorded(*device_args)`: a device behind a proxy; gives (proxy, recording path)."""
-
-    def start(*device_args):
-        device = ornix_sim(*device_args)
-        path = tmp_path / f"{device_args[0]}-{len(list(tmp_path.iterdir()))}.jsonl"
-        proxy = ornix_sim("proxy", device.port, "--record", str(path))
-        return proxy, path
-
-    return start
-
-
 @pytest.fixture(scope="module", autouse=True)
 def simulator_with_recording():
     usage = subprocess.run([simulator_path(), "--help"], capture_output=True, text=True).stdout

@@ -75,7 +75,7 @@ TEST(Telemetry, ANewWindowBeginsAtTheNextTickOrAtOnce) {
     telemetry.ResetIfAsked(milliseconds(1));
     telemetry.Tick(microseconds(5));
     telemetry.Reset(milliseconds(2), true);
-    EXPECT_EQ(telemetry.Read(milliseconds(2), true).ticks, 1u);
+    EXPECT_EQ(telemetry.Read(milliseconds(2), true).ticks, 0u);
     telemetry.ResetIfAsked(milliseconds(3));
     telemetry.Tick(microseconds(5));
     const Telemetry::Snapshot after = telemetry.Read(milliseconds(4), true);

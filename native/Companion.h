@@ -9,5 +9,6 @@ namespace Ornix::Companion {
 void RegisterWakeUps(pybind11::module_& module);
 void RegisterEffects(pybind11::module_& module);
 void RegisterServo(pybind11::module_& module);
+void RegisterDiagnostics(pybind11::module_& module);
 
 }  // namespace Ornix::Companion

@@ -13,4 +13,5 @@ PYBIND11_MODULE(_native, m) {
     Ornix::Companion::RegisterWakeUps(m);
     Ornix::Companion::RegisterEffects(m);
     Ornix::Companion::RegisterServo(m);
+    Ornix::Companion::RegisterDiagnostics(m);
 }

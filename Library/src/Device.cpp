@@ -4,10 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
+#include "Diagnostics.h"
 #include "LittleEndian.h"
 
 namespace Ornix::HardwareAPI::Devices {
@@ -175,9 +174,7 @@ bool Device::ReadCode(uint8_t& code) {
     switch (AwaitBytes(1, clock(), Microseconds::zero())) {
         case WaitEnd::TimedOut:
             Fail(Outcome::TimedOut);
-            std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %s\n",
-                         kSourceFile, kHeaderTimeoutLine, errno, std::strerror(errno));
-            std::fflush(stderr);
+            Diagnostics::Report(kSourceFile, kHeaderTimeoutLine, "timeout waiting for header code");
             return false;
         case WaitEnd::Cancelled:
             Fail(Outcome::Cancelled);
@@ -192,9 +189,7 @@ bool Device::ReadCode(uint8_t& code) {
     }
     Fail(stream->eof() ? Outcome::CutShort : Outcome::PortGone);
     if (!stream->eof()) {
-        std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %s\n",
-                     kSourceFile, kHeaderReadLine, errno, std::strerror(errno));
-        std::fflush(stderr);
+        Diagnostics::Report(kSourceFile, kHeaderReadLine, "unable to read header code from stream");
     }
     return false;
 }
@@ -212,9 +207,7 @@ int Device::ReadPayload(size_t length) {
     switch (AwaitBytes(length, clock(), Microseconds::zero())) {
         case WaitEnd::TimedOut:
             Fail(Outcome::CutShort);
-            std::fprintf(stderr, "[err] %s:%u> timeout waiting for payload: [%d] %s\n", kSourceFile,
-                         kPayloadTimeoutLine, errno, std::strerror(errno));
-            std::fflush(stderr);
+            Diagnostics::Report(kSourceFile, kPayloadTimeoutLine, "timeout waiting for payload");
             return 0;
         case WaitEnd::Cancelled:
             Fail(Outcome::Cancelled);
@@ -229,9 +222,8 @@ int Device::ReadPayload(size_t length) {
     }
     Fail(stream->eof() ? Outcome::CutShort : Outcome::PortGone);
     if (!stream->eof()) {
-        std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %s\n",
-                     kSourceFile, kPayloadReadLine, length, errno, std::strerror(errno));
-        std::fflush(stderr);
+        Diagnostics::Report(kSourceFile, kPayloadReadLine, "unable to read '%zu' bytes from stream",
+                            length);
     }
     return 0;
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
+
+#include "Diagnostics.h"
 
 namespace Ornix::HardwareAPI::IO {
 
@@ -27,9 +27,8 @@ SerialStream::SerialStream(const char* port_name, bool open_at_once)
     : std::iostream(nullptr),
       port_name(port_name != nullptr ? std::optional<std::string>(port_name) : std::nullopt) {
     if (open_at_once && Open() < 0) {
-        std::fprintf(stderr, "[err] %s:%u> unable to open stream '%s': [%d] %s\n", kSourceFile,
-                     kOpenStreamLine, shown_name(), errno, std::strerror(errno));
-        std::fflush(stderr);
+        Diagnostics::Report(kSourceFile, kOpenStreamLine, "unable to open stream '%s'",
+                            shown_name());
     }
 }
 
@@ -54,12 +53,8 @@ int8_t SerialStream::Open() {
         result = -1;
     }
     if (result < 0) {
-        // Kept across the report, so that a caller's own report names the same cause.
-        const int cause = errno;
-        std::fprintf(stderr, "[err] %s:%u> unable to open port '%s': [%d] %s\n", kSourceFile,
-                     kOpenPortLine, shown_name(), cause, std::strerror(cause));
-        std::fflush(stderr);
-        errno = cause;
+        // The report keeps errno, so that a caller's own report names the same cause.
+        Diagnostics::Report(kSourceFile, kOpenPortLine, "unable to open port '%s'", shown_name());
     }
     return result;
 }
@@ -77,9 +72,7 @@ void SerialStream::Write(const void* data, size_t length) {
     if (good() || eof()) {
         return;
     }
-    std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %s\n",
-                 kSourceFile, kWriteLine, length, errno, std::strerror(errno));
-    std::fflush(stderr);
+    Diagnostics::Report(kSourceFile, kWriteLine, "unable to write '%zu' bytes to stream", length);
 }
 
 namespace {

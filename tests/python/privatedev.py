@@ -94,12 +94,39 @@ def stamped(function):
     return {"found": found, "stamps": ticker.stamps, "start": ticker.start, "end": ticker.end}
 
 
+def logged(function):
+    """What the named detect_* function finds, and the messages of the records it logged while
+    the library's diagnostics went to logging."""
+    import logging
+
+    import OrnixHardwareAPI as ornix
+    from ornix import diagnostics_to_logging
+
+    messages = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            messages.append(record.getMessage())
+
+    logger = logging.getLogger("OrnixHardwareAPI")
+    logger.addHandler(Keep())
+    logger.propagate = False
+    with diagnostics_to_logging():
+        found = getattr(ornix, function)()
+    return {"found": found, "messages": messages}
+
+
 def _main():
     request = json.load(sys.stdin)
     _mount_private_dev()
     for name, target in request["links"].items():
         os.symlink(target, os.path.join("/dev", name))
-    check = {"listed": listed, "interrupted_after": interrupted_after, "stamped": stamped}
+    check = {
+        "listed": listed,
+        "interrupted_after": interrupted_after,
+        "stamped": stamped,
+        "logged": logged,
+    }
     json.dump(check[request["check"]](*request["arguments"]), sys.stdout)
 
 

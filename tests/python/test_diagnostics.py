@@ -1,6 +1,6 @@
 """The library's error lines reach Python logging as records, and all other text written to
-standard error reaches it unchanged. The forwarding takes over descriptor 2 of its process, so
-each case runs in a child interpreter of its own."""
+standard error reaches it unchanged, as nothing touches descriptor 2. The forwarding is the
+process's, so each case runs in a child interpreter of its own."""
 
 from __future__ import annotations
 
@@ -13,7 +13,6 @@ from typing import Any
 
 import pytest
 
-from ornix.diagnostics import _LONGEST_LINE, _Diagnostic, _LineSplitter, _parse_line
 
 NO_SUCH_FILE = os.strerror(errno.ENOENT)
 
@@ -200,7 +199,7 @@ def test_a_line_the_logger_fails_on_goes_to_standard_error_and_later_lines_are_l
 
 
 def test_handlers_writing_much_to_standard_error_do_not_stall_the_forwarding() -> None:
-    # More than any pipe holds: the handler's text passes through the pipe it writes to.
+    # More than any pipe holds.
     size = 1 << 20
     records, stderr, status = run(
         "class Loud(logging.Handler):\n"
@@ -234,142 +233,63 @@ def test_a_forked_child_exits_and_its_lines_are_forwarded() -> None:
     ).splitlines(keepends=True)
 
 
-PLACE = b"[err] Library/src/Device.cpp:167> "
+def test_a_failure_is_logged_before_the_call_that_failed_goes_on() -> None:
+    records, stderr, status = run(
+        "seen = []\n"
+        "class Keep(logging.Handler):\n"
+        "    def emit(self, record):\n"
+        "        seen.append(record.getMessage())\n"
+        "logger.addHandler(Keep())\n"
+        "with diagnostics_to_logging():\n"
+        "    o.SerialStream('/nonexistent')\n"
+        "    os.write(2, str(len(seen)).encode())\n"
+    )
+    assert (status, stderr, len(records)) == (0, b"2", 2)
 
 
-@pytest.mark.parametrize(
-    "line, expected",
-    [
-        (
-            PLACE + b"timeout waiting for header code: [110] Connection timed out\n",
-            (
-                "Library/src/Device.cpp",
-                167,
-                "timeout waiting for header code",
-                110,
-                "Connection timed out",
-            ),
-        ),
-        (
-            PLACE + b"timeout waiting for header code: [110] Connection timed out",
-            (
-                "Library/src/Device.cpp",
-                167,
-                "timeout waiting for header code",
-                110,
-                "Connection timed out",
-            ),
-        ),
-        (
-            PLACE + b"lost the device\n",
-            ("Library/src/Device.cpp", 167, "lost the device", None, None),
-        ),
-        (
-            PLACE + b"unable to open port 'a: [1] b': [2] No such file or directory\n",
-            (
-                "Library/src/Device.cpp",
-                167,
-                "unable to open port 'a: [1] b'",
-                2,
-                "No such file or directory",
-            ),
-        ),
-        (
-            PLACE + b"unable to open port '\xff': [2] No such file or directory\n",
-            (
-                "Library/src/Device.cpp",
-                167,
-                "unable to open port '\\xff'",
-                2,
-                "No such file or directory",
-            ),
-        ),
-    ],
-    ids=["full", "without newline", "without errno", "errno-like port name", "non-UTF-8 port name"],
-)
-def test_parse_line_reads_diagnostics(line: bytes, expected: tuple[object, ...]) -> None:
-    diagnostic = _parse_line(line)
-    assert diagnostic is not None
-    assert diagnostic[:5] == expected
-    assert diagnostic.raw == line
+def test_standard_error_is_left_as_it_was() -> None:
+    records, stderr, status = run(
+        "before = os.fstat(2)\n"
+        "with diagnostics_to_logging():\n"
+        "    during = os.fstat(2)\n"
+        "    child = __import__('subprocess').Popen(\n"
+        "        [sys.executable, '-c', 'import os, time; time.sleep(0.2); os.write(2, b\"child\")']\n"
+        "    )\n"
+        "assert (during.st_dev, during.st_ino) == (before.st_dev, before.st_ino)\n"
+        "# A child started meanwhile writes to standard error after the forwarding has ended.\n"
+        "assert child.wait() == 0\n"
+    )
+    assert (status, stderr, records) == (0, b"child", [])
 
 
-@pytest.mark.parametrize(
-    "line",
-    [
-        b"Traceback (most recent call last):\n",
-        b"[error] Library/src/Device.cpp:167> not ours\n",
-        b"[err] no place named here\n",
-        b"[err] Library/src/Device.cpp:167>no space\n",
-        b"[err] Library/src/Device.cpp:line> no number\n",
-        b"[err] Library/src/Device.cpp:167> two\nlines\n",
-        b" [err] Library/src/Device.cpp:167> indented\n",
-    ],
-)
-def test_parse_line_rejects_other_text(line: bytes) -> None:
-    assert _parse_line(line) is None
-
-
-def feed_all(chunks: list[bytes]) -> list[bytes | _Diagnostic]:
-    """What the splitter gives for `chunks`, adjacent text joined, the held-back tail included."""
-    splitter = _LineSplitter()
-    pieces = [piece for chunk in chunks for piece in splitter.feed(chunk)]
-    pieces.append(splitter.finish())
-    joined: list[bytes | _Diagnostic] = []
-    for piece in pieces:
-        if isinstance(piece, bytes) and joined and isinstance(joined[-1], bytes):
-            joined[-1] += piece
-        elif piece != b"":
-            joined.append(piece)
-    return joined
-
-
-STREAM = (
-    b"start [er"
-    + PLACE
-    + b"first: [2] No such file or directory\n"
-    + b"[err] no place\n[erratic]\n"
-    + PLACE
-    + b"second\n"
-    + b"end [er"
-)
-
-
-def test_splitter_result_does_not_depend_on_how_the_stream_is_cut() -> None:
-    whole = feed_all([STREAM])
-    assert whole == [
-        b"start [er",
-        _parse_line(PLACE + b"first: [2] No such file or directory\n"),
-        b"[err] no place\n[erratic]\n",
-        _parse_line(PLACE + b"second\n"),
-        b"end [er",
-    ]
-    assert feed_all([STREAM[i : i + 1] for i in range(len(STREAM))]) == whole
-    for cut in range(len(STREAM)):
-        assert feed_all([STREAM[:cut], STREAM[cut:]]) == whole
-
-
-@pytest.mark.parametrize(
-    "chunk, passed, held",
-    [
-        (b"progress 50%", b"progress 50%", b""),
-        (b"progress [er", b"progress ", b"[er"),
-        (b"x [", b"x ", b"["),
-        (b"x [err] Library/src/Device.cpp:1", b"x ", b"[err] Library/src/Device.cpp:1"),
-        (b"[err] done\n[e", b"[err] done\n", b"[e"),
-        (b"[err]x", b"[err]x", b""),
-    ],
-)
-def test_splitter_holds_back_only_what_may_become_a_diagnostic(
-    chunk: bytes, passed: bytes, held: bytes
+@pytest.mark.slow
+def test_a_status_getter_holding_the_interpreter_delivers_its_lines_while_others_write(
+    fake_device,
 ) -> None:
-    splitter = _LineSplitter()
-    assert b"".join(p for p in splitter.feed(chunk) if isinstance(p, bytes)) == passed
-    assert splitter.finish() == held
+    # A getter on a silent arm holds the interpreter for its whole time-out, while a child keeps
+    # writing much to the standard error it inherited: nothing waits on anyone.
+    device = fake_device(strict=False)
+    records, stderr, status = run(
+        "import subprocess\n"
+        "with diagnostics_to_logging():\n"
+        "    child = subprocess.Popen([sys.executable, '-c', \"import os; os.write(2, b'x' * (1 << 20))\"])\n"
+        f"    o.Ostrel3(o.SerialStream({device.path!r})).get_temperature()\n"
+        "    child.wait()\n"
+    )
+    assert (status, stderr) == (0, b"x" * (1 << 20))
+    assert [record["message"].split(":")[0] for record in records] == [
+        "timeout waiting for header code"
+    ]
 
 
-def test_splitter_gives_up_a_line_longer_than_any_diagnostic() -> None:
-    splitter = _LineSplitter()
-    start = b"[err] " + b"x" * _LONGEST_LINE
-    assert splitter.feed(start) == [start]
-    assert splitter.feed(b":1> m\n") == [b":1> m\n"]
+def test_detection_over_many_absent_ports_delivers_every_line(private_dev) -> None:
+    # Each absent port is one open line from a probe's thread, while detection holds the
+    # interpreter: far more text than a pipe holds.
+    links = {f"cu.usbmodemORNIX{number}": f"/nonexistent/{number}" for number in range(700)}
+    result = private_dev(links, "logged", "detect_ostrel3s")
+    assert result["found"] == []
+    assert len(result["messages"]) == 700
+    assert all(
+        message.startswith("unable to open port '/dev/cu.usbmodemORNIX")
+        for message in result["messages"]
+    )

@@ -10,5 +10,6 @@ void RegisterWakeUps(pybind11::module_& module);
 void RegisterEffects(pybind11::module_& module);
 void RegisterServo(pybind11::module_& module);
 void RegisterDiagnostics(pybind11::module_& module);
+void RegisterPorts(pybind11::module_& module);
 
 }  // namespace Ornix::Companion

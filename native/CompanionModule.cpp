@@ -10,6 +10,7 @@ PYBIND11_MODULE(_native, m) {
     pybind11::module_::import("OrnixHardwareAPI");
     Ornix::HardwareAPI::Python::SignalCancellation::Prepare();
     m.doc() = "The native part of the ornix companion package";
+    Ornix::Companion::RegisterPorts(m);
     Ornix::Companion::RegisterWakeUps(m);
     Ornix::Companion::RegisterEffects(m);
     Ornix::Companion::RegisterServo(m);

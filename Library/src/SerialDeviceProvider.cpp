@@ -46,26 +46,6 @@ bool BeginsWith(const char* name, const char* prefix) {
     return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
-// The kind of port a directory entry is, first match winning; false for no port of ours.
-bool Classify(const char* name, Type& type) {
-    if (BeginsWith(name, kCallOutPrefix)) {
-        for (const NamePattern& pattern : kCallOutPatterns) {
-            if (std::strstr(name, pattern.text) != nullptr) {
-                type = pattern.type;
-                return true;
-            }
-        }
-        return false;
-    }
-    for (const NamePattern& pattern : kLinuxPrefixes) {
-        if (BeginsWith(name, pattern.text)) {
-            type = pattern.type;
-            return true;
-        }
-    }
-    return false;
-}
-
 // A directory listing, closed with the object.
 class DirectoryListing {
 public:
@@ -115,14 +95,15 @@ bool Cancelled(Cancellation* cancellation, bool signalled) {
 }
 
 template <typename Probe>
-std::vector<std::string> Detect(const std::string& directory, Probe probe, bool (*considered)(Type),
+std::vector<std::string> Detect(const std::string& directory, Probe probe,
+                                SerialDeviceProvider::Detection detection,
                                 Cancellation* cancellation) {
     std::vector<std::string> found;
     for (const auto& [path, type] : SerialDeviceProvider::ListPorts(directory)) {
         if (Cancelled(cancellation, false)) {
             break;
         }
-        if (considered(type) && probe(path.c_str(), cancellation)) {
+        if (SerialDeviceProvider::Considers(detection, type) && probe(path.c_str(), cancellation)) {
             found.push_back(path);
         }
     }
@@ -171,36 +152,63 @@ SerialDeviceProvider::PortList SerialDeviceProvider::ListPorts(const std::string
         return ports;
     }
     while (const dirent* entry = listing.Next()) {
-        Type type;
-        if (Classify(entry->d_name, type)) {
-            ports.emplace_back(directory + "/" + entry->d_name, type);
+        if (const std::optional<Type> type = Classify(entry->d_name)) {
+            ports.emplace_back(directory + "/" + entry->d_name, *type);
         }
     }
     return ports;
 }
 
+std::optional<Type> SerialDeviceProvider::Classify(const std::string& name) {
+    // First match wins.
+    if (BeginsWith(name.c_str(), kCallOutPrefix)) {
+        for (const NamePattern& pattern : kCallOutPatterns) {
+            if (name.find(pattern.text) != std::string::npos) {
+                return pattern.type;
+            }
+        }
+        return std::nullopt;
+    }
+    for (const NamePattern& pattern : kLinuxPrefixes) {
+        if (BeginsWith(name.c_str(), pattern.text)) {
+            return pattern.type;
+        }
+    }
+    return std::nullopt;
+}
+
+bool SerialDeviceProvider::Considers(Detection detection, Type type) {
+    switch (detection) {
+        case Detection::Ostrel3s:
+            return type == Type::UsbModem;
+        case Detection::Handles:
+            return true;
+        case Detection::WiredHandles:
+            return type == Type::UsbSerial;
+        case Detection::WirelessHandles:
+            return type == Type::BluetoothIncoming;
+    }
+    return false;
+}
+
 std::vector<std::string> SerialDeviceProvider::DetectOstrel3s(const std::string& directory,
                                                               Cancellation* cancellation) {
-    return Detect(
-        directory, ProbeOstrel3, [](Type type) { return type == Type::UsbModem; }, cancellation);
+    return Detect(directory, ProbeOstrel3, Detection::Ostrel3s, cancellation);
 }
 
 std::vector<std::string> SerialDeviceProvider::DetectHandles(const std::string& directory,
                                                              Cancellation* cancellation) {
-    return Detect(directory, ProbeHandle, [](Type) { return true; }, cancellation);
+    return Detect(directory, ProbeHandle, Detection::Handles, cancellation);
 }
 
 std::vector<std::string> SerialDeviceProvider::DetectWiredHandles(const std::string& directory,
                                                                   Cancellation* cancellation) {
-    return Detect(
-        directory, ProbeHandle, [](Type type) { return type == Type::UsbSerial; }, cancellation);
+    return Detect(directory, ProbeHandle, Detection::WiredHandles, cancellation);
 }
 
 std::vector<std::string> SerialDeviceProvider::DetectWirelessHandles(const std::string& directory,
                                                                      Cancellation* cancellation) {
-    return Detect(
-        directory, ProbeHandle, [](Type type) { return type == Type::BluetoothIncoming; },
-        cancellation);
+    return Detect(directory, ProbeHandle, Detection::WirelessHandles, cancellation);
 }
 
 int SerialDeviceProvider::ProbeOstrel3(const char* port, Cancellation* cancellation) {

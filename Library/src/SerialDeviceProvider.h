@@ -18,6 +18,15 @@ class SerialDeviceProvider {
 public:
     enum class Type { UsbModem = 1, UsbSerial = 2, BluetoothIncoming = 3 };
     using PortList = std::vector<std::pair<std::string, Type>>;
+    // The searches, each after the devices of its kind.
+    enum class Detection { Ostrel3s, Handles, WiredHandles, WirelessHandles };
+
+    // The kind of port a directory entry named `name` is: macOS call-out nodes (cu.*) by what
+    // their name contains, Linux nodes by how it begins; nothing for an entry no detection
+    // probes.
+    static std::optional<Type> Classify(const std::string& name);
+    // Whether `detection` probes the ports of `type`.
+    static bool Considers(Detection detection, Type type);
 
     // The candidate ports of `directory`, in the order the directory lists them: the call-out
     // nodes cu.usbmodem*, cu.usbserial* and cu.Bluetooth-Incoming-Port of macOS, then the

@@ -58,26 +58,8 @@ serialib::~serialib() { close_port(); }
 int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
                            uint32_t stop_bits) {
     close_port();
-    if (device == nullptr) {
-        errno = ENOENT;
-        return kCannotOpenDevice;
-    }
-    fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    fd = open_for_use(device);
     if (fd == -1) {
-        return kCannotOpenDevice;
-    }
-    // A regular file or a pipe would take the frames as data; only a terminal is a port.
-    if (!isatty(fd)) {
-        close_port();
-        errno = ENOTTY;
-        return kCannotOpenDevice;
-    }
-    // One user at a time: frames from two programs would interleave on the line, and each would
-    // read the other's answers. The lock is the one pyserial's exclusive ports take, so the two
-    // see each other; the kernel drops it with the descriptor, however the holder ends.
-    if (flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
-        close_port();
-        errno = EBUSY;
         return kCannotOpenDevice;
     }
     (void)fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -124,6 +106,43 @@ int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits
     options.c_iflag |= IGNBRK | IGNPAR;
     (void)tcsetattr(fd, TCSANOW, &options);
     return kOpened;
+}
+
+int serialib::open_for_use(const char* device) {
+    if (device == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int opened = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (opened == -1) {
+        return -1;
+    }
+    int refusal = 0;
+    // A regular file or a pipe would take the frames as data; only a terminal is a port.
+    if (!isatty(opened)) {
+        refusal = ENOTTY;
+    } else if (flock(opened, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+        // One user at a time: frames from two programs would interleave on the line, and each
+        // would read the other's answers. The lock is the one pyserial's exclusive ports take,
+        // so the two see each other; the kernel drops it with the descriptor, however the
+        // holder ends.
+        refusal = EBUSY;
+    }
+    if (refusal != 0) {
+        ::close(opened);
+        errno = refusal;
+        return -1;
+    }
+    return opened;
+}
+
+int serialib::check_port(const char* device) {
+    const int opened = open_for_use(device);
+    if (opened == -1) {
+        return errno;
+    }
+    ::close(opened);
+    return 0;
 }
 
 void serialib::close_port() {

@@ -44,6 +44,10 @@ public:
     // open: on a refusal the descriptor stays open, unconfigured.
     int8_t open_port(const char* device, uint32_t baud, uint32_t data_bits, uint32_t parity,
                      uint32_t stop_bits);
+    // What opening `device` as a port would meet, without configuring it: 0 when it opens,
+    // else the errno open_port leaves (ENOENT, EACCES, ENOTTY for a file that is no terminal,
+    // EBUSY for a port another opening holds, ...). The port is closed again at once.
+    static int check_port(const char* device);
     void close_port();
     bool is_open() const { return fd >= 0; }
 
@@ -106,6 +110,11 @@ private:
     // Waits in the kernel for the descriptor to become readable or writable: 1 when it did, 0
     // when the time passed, kWaitInterrupted when a signal ended the wait.
     int wait_until(bool writable, uint32_t timeout_us) const;
+
+    // Opens `device` as every port is opened: read and write, no controlling terminal, without
+    // waiting for the modem lines, a terminal only, for exclusive use. The descriptor, or -1
+    // with errno telling why.
+    static int open_for_use(const char* device);
 
     int set_modem_line(int line, bool on);
     bool modem_line(int line) const;

@@ -195,6 +195,28 @@ TEST(SerialibOpen, ReopeningAndDestructionLeakNoDescriptor) {
     EXPECT_EQ(LowestFreeDescriptor(), free_before);
 }
 
+// A check meets what an opening would, and leaves the port as it found it: closed, and free.
+TEST(SerialibOpen, ACheckTellsWhatOpeningWouldMeet) {
+    FakeDevice device;
+    Testing::TemporaryDirectory directory;
+    const std::string file = directory.path + "/notes.txt";
+    std::FILE* notes = std::fopen(file.c_str(), "w");
+    ASSERT_NE(notes, nullptr);
+    std::fclose(notes);
+    const int free_before = LowestFreeDescriptor();
+    EXPECT_EQ(serialib::check_port("/nonexistent/ttyACM9"), ENOENT);
+    EXPECT_EQ(serialib::check_port(nullptr), ENOENT);
+    EXPECT_EQ(serialib::check_port(file.c_str()), ENOTTY);
+    EXPECT_EQ(serialib::check_port(device.Path().c_str()), 0);
+    {
+        serialib holder;
+        ASSERT_EQ(holder.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+        EXPECT_EQ(serialib::check_port(device.Path().c_str()), EBUSY);
+    }
+    EXPECT_EQ(serialib::check_port(device.Path().c_str()), 0);
+    EXPECT_EQ(LowestFreeDescriptor(), free_before);
+}
+
 TEST(SerialibOpen, OnlyTerminalsAreOpened) {
     Testing::TemporaryDirectory directory;
     const std::string file = directory.path + "/notes.txt";

@@ -15,12 +15,14 @@ from .diagnostics import diagnostics_to_logging
 from .doctor import Doctor, report
 from .ports import DEV, Port, list_ports
 from .recording import read_recording, summary, table
+from .text import printable
 
 
-def _table(rows: list[list[str]]) -> str:
-    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+def _table(cells: list[list[str]]) -> str:
+    shown = [[printable(cell) for cell in row] for row in cells]
+    widths = [max(len(row[column]) for row in shown) for column in range(len(shown[0]))]
     return "\n".join(
-        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in shown
     )
 
 
@@ -42,7 +44,7 @@ def _port_rows(ports: list[Port], answers: Optional[dict[str, Answer]]) -> str:
             answer = answers.get(port.device)
             row.append(str(answer) if answer else "not probed")
         rows.append(row)
-        notes += [f"{port.device} is also {name}" for name in port.by_id]
+        notes += [f"{printable(port.device)} is also {printable(name)}" for name in port.by_id]
     return "\n".join([_table(rows), *notes])
 
 
@@ -73,7 +75,7 @@ def _list(options: argparse.Namespace) -> int:
         print(json.dumps(entries, indent=2))
     elif not ports:
         print(
-            f"no serial port in {options.dev}; without hardware, `ornix-sim arm handle` "
+            f"no serial port in {printable(options.dev)}; without hardware, `ornix-sim arm handle` "
             "serves virtual devices"
         )
     else:

@@ -14,6 +14,7 @@ from typing import Any, Callable, Optional
 
 from .access import User, may_open, permission_advice
 from .ports import list_ports
+from .text import printable
 
 # The FTDI driver's default: each answer may wait this long in the adapter.
 FTDI_DEFAULT_LATENCY_MS = 16
@@ -241,9 +242,10 @@ def report(findings: list[Finding]) -> str:
     lines = []
     for finding in findings:
         mark = "problem" if finding.problem else "ok" if finding.fix is None else "note"
-        lines.append(f"{mark:8} {finding.subject}: {finding.text}")
+        # Names from the file system may hold newlines and escape codes: one finding, one line.
+        lines.append(f"{mark:8} {printable(finding.subject)}: {printable(finding.text)}")
         if finding.fix:
-            lines.append(f"{'':8}   fix: {finding.fix}")
+            lines.append(f"{'':8}   fix: {printable(finding.fix)}")
     problems = sum(finding.problem for finding in findings)
     lines.append(f"{problems} problem{'s' if problems != 1 else ''} found")
     return "\n".join(lines)

@@ -172,3 +172,18 @@ def test_the_class_of_a_character_device_comes_from_sysfs(tmp_path, terminals):
     assert not findings["/dev/ttyACM0"].problem and not findings["/dev/ttyACM5"].problem
     # Where there is no sysfs, any character device may be a port.
     assert not examine(root, user=ROOT, platform="darwin")["/dev/ttyACM5"].problem
+
+
+def test_names_with_newlines_and_escape_codes_keep_to_their_line(tmp_path, terminals, run_ornix):
+    root = make_tree(tmp_path, ports=["ttyACM0\nok all well", "ttyUSB\x1b[2J"], opened=terminals)
+    findings = list(examine(root).values())
+    lines = report(findings).splitlines()
+    assert [line for line in lines if line.startswith("problem")] == [
+        "problem  /dev/ttyACM0\\nok all well: stranger may not open it",
+        "problem  /dev/ttyUSB\\x1b[2J: stranger may not open it",
+    ]
+    assert all(line.startswith(("problem ", "           fix: ")) for line in lines[:-1])
+    assert "\x1b" not in report(findings)
+    listed = run_ornix("doctor", "--root", root, "--json")
+    subjects = [entry["subject"] for entry in json.loads(listed.stdout)]
+    assert subjects[:2] == ["/dev/ttyACM0\nok all well", "/dev/ttyUSB\x1b[2J"]

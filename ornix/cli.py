@@ -6,6 +6,7 @@ import argparse
 import dataclasses
 import json
 import logging
+import os
 import sys
 from typing import Optional, Sequence
 
@@ -14,7 +15,7 @@ from .devices import Answer, probe_all
 from .diagnostics import diagnostics_to_logging
 from .doctor import Doctor, report
 from .ports import DEV, Port, list_ports
-from .recording import read_recording, summary, table
+from .recording import open_recording, rows, summarise
 from .text import printable
 
 
@@ -93,8 +94,13 @@ def _doctor(options: argparse.Namespace) -> int:
 
 
 def _log(options: argparse.Namespace) -> int:
-    recording = read_recording(options.file)
-    print(summary(recording) if options.summary else table(recording))
+    with open_recording(options.file) as recording:
+        if options.summary:
+            print(summarise(recording.records()))
+        else:
+            sys.stdout.writelines(row + "\n" for row in rows(recording.records()))
+    if recording.cut_short:
+        print(f"ornix: warning: {recording.cut_short}", file=sys.stderr)
     return 0
 
 
@@ -170,6 +176,12 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     )
     try:
         status: int = options.run(options)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (`ornix log FILE | head`): nothing more to say, and
+        # nothing for the interpreter to flush into the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (OSError, LookupError, ImportError, ValueError) as error:
         print(f"ornix: {_message(error)}", file=sys.stderr)
         return 1

@@ -6,6 +6,7 @@ import argparse
 import dataclasses
 import json
 import logging
+import os
 import sys
 from typing import Optional, Sequence
 
@@ -14,13 +15,15 @@ from .devices import Answer, probe_all
 from .diagnostics import diagnostics_to_logging
 from .doctor import Doctor, report
 from .ports import DEV, Port, list_ports
-from .recording import read_recording, summary, table
+from .recording import open_recording, rows, summarise
+from .text import printable
 
 
-def _table(rows: list[list[str]]) -> str:
-    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+def _table(cells: list[list[str]]) -> str:
+    shown = [[printable(cell) for cell in row] for row in cells]
+    widths = [max(len(row[column]) for row in shown) for column in range(len(shown[0]))]
     return "\n".join(
-        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in shown
     )
 
 
@@ -42,7 +45,7 @@ def _port_rows(ports: list[Port], answers: Optional[dict[str, Answer]]) -> str:
             answer = answers.get(port.device)
             row.append(str(answer) if answer else "not probed")
         rows.append(row)
-        notes += [f"{port.device} is also {name}" for name in port.by_id]
+        notes += [f"{printable(port.device)} is also {printable(name)}" for name in port.by_id]
     return "\n".join([_table(rows), *notes])
 
 
@@ -73,7 +76,7 @@ def _list(options: argparse.Namespace) -> int:
         print(json.dumps(entries, indent=2))
     elif not ports:
         print(
-            f"no serial port in {options.dev}; without hardware, `ornix-sim arm handle` "
+            f"no serial port in {printable(options.dev)}; without hardware, `ornix-sim arm handle` "
             "serves virtual devices"
         )
     else:
@@ -91,8 +94,13 @@ def _doctor(options: argparse.Namespace) -> int:
 
 
 def _log(options: argparse.Namespace) -> int:
-    recording = read_recording(options.file)
-    print(summary(recording) if options.summary else table(recording))
+    with open_recording(options.file) as recording:
+        if options.summary:
+            print(summarise(recording.records()))
+        else:
+            sys.stdout.writelines(row + "\n" for row in rows(recording.records()))
+    if recording.cut_short:
+        print(f"ornix: warning: {recording.cut_short}", file=sys.stderr)
     return 0
 
 
@@ -168,6 +176,12 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     )
     try:
         status: int = options.run(options)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (`ornix log FILE | head`): nothing more to say, and
+        # nothing for the interpreter to flush into the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (OSError, LookupError, ImportError, ValueError) as error:
         print(f"ornix: {_message(error)}", file=sys.stderr)
         return 1

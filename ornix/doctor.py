@@ -6,6 +6,7 @@ from __future__ import annotations
 import glob
 import os
 import shutil
+import stat
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -13,10 +14,19 @@ from typing import Any, Callable, Optional
 
 from .access import User, may_open, permission_advice
 from .ports import list_ports
+from .text import printable
 
 # The FTDI driver's default: each answer may wait this long in the adapter.
 FTDI_DEFAULT_LATENCY_MS = 16
 FTDI_RULE = 'ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"'
+# What an entry of /dev that is no character device is, by its file type.
+_FILE_TYPES = {
+    stat.S_IFDIR: "a directory",
+    stat.S_IFIFO: "a FIFO",
+    stat.S_IFREG: "a regular file",
+    stat.S_IFSOCK: "a socket",
+    stat.S_IFBLK: "a block device",
+}
 
 
 @dataclass(frozen=True)
@@ -106,13 +116,49 @@ class Doctor:
             except OSError as error:
                 findings.append(Finding(shown, f"cannot be examined: {error.strerror}", True))
                 continue
-            if may_open(status, self.user):
+            other = self._not_a_port(port.device, status)
+            if other is not None:
+                fix = (
+                    f"detection probes every entry named like a port: remove or rename {shown}, "
+                    "or make it a link to the device's port"
+                )
+                findings.append(Finding(shown, f"is not a serial port: {other}", True, fix))
+            elif may_open(status, self.user):
                 text = f"{self.user.name} may open it ({port.role})"
                 findings.append(Finding(shown, text))
             else:
                 advice = permission_advice(shown, status, self.user, self.platform)
                 findings.append(Finding(shown, f"{self.user.name} may not open it", True, advice))
         return findings
+
+    def _not_a_port(self, path: str, status: os.stat_result) -> Optional[str]:
+        """What the entry at `path` is when it is no serial port, None when it is one.
+
+        Told from the file alone: opening a serial port raises its DTR line, which resets some
+        boards. Ports are character devices; on Linux sysfs names the class of each, and only
+        terminals are ports (pseudo-terminals, which the links of `ornix-sim --link` point at,
+        have no entry there).
+        """
+        if stat.S_ISCHR(status.st_mode):
+            kind = self._device_class(status.st_rdev) if self.linux else None
+            if kind is None or kind == "tty":
+                return None
+            what = f"a character device of class {kind}, not a terminal"
+        else:
+            what = _FILE_TYPES.get(stat.S_IFMT(status.st_mode), "no device")
+        if os.path.islink(path):
+            what += f", through a link to {os.path.realpath(path)}"
+        return what
+
+    def _device_class(self, device: int) -> Optional[str]:
+        """The class sysfs gives the character device, None where it has no entry for it."""
+        number = f"{os.major(device)}:{os.minor(device)}"
+        try:
+            return os.path.basename(
+                os.readlink(self._path("sys", "dev", "char", number, "subsystem"))
+            )
+        except OSError:
+            return None
 
     def modem_manager(self) -> list[Finding]:
         if not self.linux or self.running("ModemManager") is not True:
@@ -196,9 +242,10 @@ def report(findings: list[Finding]) -> str:
     lines = []
     for finding in findings:
         mark = "problem" if finding.problem else "ok" if finding.fix is None else "note"
-        lines.append(f"{mark:8} {finding.subject}: {finding.text}")
+        # Names from the file system may hold newlines and escape codes: one finding, one line.
+        lines.append(f"{mark:8} {printable(finding.subject)}: {printable(finding.text)}")
         if finding.fix:
-            lines.append(f"{'':8}   fix: {finding.fix}")
+            lines.append(f"{'':8}   fix: {printable(finding.fix)}")
     problems = sum(finding.problem for finding in findings)
     lines.append(f"{problems} problem{'s' if problems != 1 else ''} found")
     return "\n".join(lines)

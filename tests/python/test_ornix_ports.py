@@ -170,3 +170,36 @@ def test_ctrl_c_stops_every_probe_at_once(tmp_path):
             listing.wait()
     finally:
         silent.communicate("", timeout=60)
+
+
+def test_list_command_prints_odd_names_escaped_and_gives_them_whole_in_json(tmp_path, run_ornix):
+    names = ["ttyACM0\nttyACM1  arm or handle", "ttyUSB\x1b[31m0", "ttyACM\\2"]
+    for name in names:
+        (tmp_path / name).touch()
+    (tmp_path / "serial" / "by-id").mkdir(parents=True)
+    (tmp_path / "serial" / "by-id" / "usb-Odd\nName").symlink_to("../../ttyUSB\x1b[31m0")
+    listed = run_ornix("list", "--dev", str(tmp_path))
+    assert listed.returncode == 0, listed.stderr
+    lines = listed.stdout.splitlines()
+    assert [line.split()[0] for line in lines[1:4]] == [
+        f"{tmp_path}/ttyACM0\\nttyACM1",
+        f"{tmp_path}/ttyACM\\\\2",
+        f"{tmp_path}/ttyUSB\\x1b[31m0",
+    ]
+    assert lines[4:] == [
+        f"{tmp_path}/ttyUSB\\x1b[31m0 is also {tmp_path}/serial/by-id/usb-Odd\\nName"
+    ]
+    assert "\x1b" not in listed.stdout
+
+    entries = json.loads(run_ornix("list", "--dev", str(tmp_path), "--json").stdout)
+    assert sorted(os.path.basename(entry["device"]) for entry in entries) == sorted(names)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="names must be UTF-8 elsewhere")
+def test_list_command_prints_the_bytes_of_a_name_that_is_not_utf8(tmp_path, run_ornix):
+    os.close(os.open(os.path.join(os.fsencode(tmp_path), b"ttyACM\xff"), os.O_CREAT | os.O_WRONLY))
+    listed = run_ornix("list", "--dev", str(tmp_path))
+    assert listed.returncode == 0, listed.stderr
+    assert listed.stdout.splitlines()[1].split()[0] == f"{tmp_path}/ttyACM\\xff"
+    entries = json.loads(run_ornix("list", "--dev", str(tmp_path), "--json").stdout)
+    assert os.fsencode(entries[0]["device"]) == os.path.join(os.fsencode(tmp_path), b"ttyACM\xff")

@@ -750,6 +750,35 @@ def test_a_last_line_left_half_written_is_reported_and_the_rest_replayed(ornix_s
     ]
 
 
+def nested_frame(depth, inner):
+    """A frame whose "fields" hold `inner` `depth` levels inside the line's object."""
+    levels = range(depth - 1)
+    opening = "".join("[" if level % 2 else '{"x": ' for level in levels)
+    closing = "".join("]" if level % 2 else "}" for level in reversed(levels))
+    return f'{{"t": 0.5, "from": "host", "hex": "ac", "fields": {opening}{inner}{closing}}}\n'
+
+
+def replay_reads(path):
+    try:
+        VirtualDevices("replay", str(path), stderr=subprocess.PIPE).close()
+    except RuntimeError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize(
+    "depth, inner, readable",
+    [(32, "1", True), (33, "1", False), (32, "[]", True), (32, "[[]]", False), (32, "{}", True)],
+)
+def test_ornix_log_and_the_replay_read_the_same_nesting(
+    tmp_path, run_ornix, depth, inner, readable
+):
+    path = tmp_path / "nested.jsonl"
+    path.write_text('{"recording": 1}\n' + nested_frame(depth, inner))
+    assert (run_ornix("log", str(path)).returncode == 0) is readable
+    assert replay_reads(path) is readable
+
+
 def test_proxy_refuses_to_replace_a_recording(ornix_sim, tmp_path):
     device = ornix_sim("arm")
     path = tmp_path / "kept.jsonl"

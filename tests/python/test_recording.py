@@ -19,6 +19,7 @@ import pytest
 
 from hostport import HostPort
 from late_reader import read_late
+from ornix.recording import RecordingError, open_recording
 from ornix.recording import read_recording as read_log
 from ornix.recording import table
 from ornix.testing import VirtualDevices, simulator_path
@@ -618,76 +619,93 @@ T_RULE = '"t" must be a number of seconds from 0 to 1000000000'
 HEX_RULE = '"hex" must be bytes in hex digits'
 
 
-@pytest.mark.parametrize(
-    "content, reason",
-    [
-        (b"", "line 1: no recording header"),
-        (b"\n \t\r\n", "line 2: no recording header"),
-        (POWER, "line 1: no recording header"),
-        (b'{"recording": true}\n', "line 1: no recording header"),
-        (b'{"recording": "1"}\n', "line 1: no recording header"),
-        (b'{"recording": 2}\n', "line 1: a recording of version 2, which this replay cannot read"),
-        (
-            b'{"recording": 1.5}\n',
-            "line 1: a recording of version 1.5, which this replay cannot read",
-        ),
-        (b"[1]\n", "line 1: not a JSON object"),
-        (
-            b'{"recording": 1}\n\n{"t": 0, "from": "host"\n',
-            "line 3: column 24: ',' or '}' is missing",
-        ),
-        (HEADER + frame_line(t=True) + b"\n", f"line 2: {T_RULE}"),
-        (HEADER + frame_line(t="1") + b"\n", f"line 2: {T_RULE}"),
-        (HEADER + frame_line(t=-0.5) + b"\n", f"line 2: {T_RULE}"),
-        (HEADER + frame_line(t=1e9 + 1) + b"\n", f"line 2: {T_RULE}"),
-        (HEADER + b'{"t": 1e400, "from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
-        (HEADER + b'{"from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
-        (
-            HEADER + frame_line(**{"from": "HOST"}) + b"\n",
-            'line 2: "from" must be "host" or "device"',
-        ),
-        (HEADER + frame_line(hex="") + b"\n", f"line 2: {HEX_RULE}"),
-        (HEADER + frame_line(hex="a") + b"\n", f"line 2: {HEX_RULE}"),
-        (HEADER + frame_line(hex="zz") + b"\n", f"line 2: {HEX_RULE}"),
-        (HEADER + frame_line(hex="ac ") + b"\n", f"line 2: {HEX_RULE}"),
-        (HEADER + frame_line(hex=172) + b"\n", f"line 2: {HEX_RULE}"),
-        (HEADER + frame_line(frame=1) + b"\n", 'line 2: "frame" must be a string or null'),
-        (HEADER + frame_line(fields=[]) + b"\n", 'line 2: "fields" must be an object'),
-        (
-            HEADER + b'{"t": 1, "from": "host", "hex": "ac", "fields": null}\n',
-            'line 2: "fields" must be an object',
-        ),
-        (HEADER + frame_line(error={}) + b"\n", 'line 2: "error" must be a string or null'),
-        (HEADER + b'{"t": NaN, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
-        (
-            HEADER + b'{"t": -Infinity, "from": "host", "hex": "ac"}\n',
-            "line 2: column 7: not a value",
-        ),
-        (
-            HEADER + b'{"t": 01, "from": "host", "hex": "ac"}\n',
-            "line 2: column 8: ',' or '}' is missing",
-        ),
-        (
-            HEADER + b'{"t": 1., "from": "host", "hex": "ac"}\n',
-            "line 2: column 9: a digit must follow the decimal point",
-        ),
-        (HEADER + b'{"t": .5, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
-        (
-            HEADER + b'{"t": 1e, "from": "host", "hex": "ac"}\n',
-            "line 2: column 9: a digit must follow the exponent",
-        ),
-        (HEADER + b'{"note": "\xff"}\n', "line 2: not UTF-8 text, from byte 11"),
-        (HEADER + b'{"note": "\xc0\xaf"}\n', "line 2: not UTF-8 text, from byte 11"),
-        (HEADER + b'{"note": "\xed\xa0\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
-        (HEADER + b'{"note": "\xf4\x90\x80\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
-        (HEADER + b'{"note": "\xe2\x82"}\n', "line 2: not UTF-8 text, from byte 11"),
-        (HEADER + TOO_DEEP, "line 2: column 39: nested too deeply"),
-        # Only a last line without its newline may be cut short.
-        (HEADER + b'{"t": 1, "from": "ho\n' + POWER, "line 2: column 21: a string is not closed"),
-        (HEADER + b'{"t": 1, "from": "ho\n', "line 2: column 21: a string is not closed"),
-        (b'{"recor', "line 1: no recording header"),
-    ],
-)
+# Recordings that break the reading rules, with what the replay says of each.
+REFUSED = [
+    (b"", "line 1: no recording header"),
+    (b"\n \t\r\n", "line 2: no recording header"),
+    (POWER, "line 1: no recording header"),
+    (b'{"recording": true}\n', "line 1: no recording header"),
+    (b'{"recording": "1"}\n', "line 1: no recording header"),
+    (b'{"recording": 2}\n', "line 1: a recording of version 2, which this replay cannot read"),
+    (
+        b'{"recording": 1.5}\n',
+        "line 1: a recording of version 1.5, which this replay cannot read",
+    ),
+    (b"[1]\n", "line 1: not a JSON object"),
+    (
+        b'{"recording": 1}\n\n{"t": 0, "from": "host"\n',
+        "line 3: column 24: ',' or '}' is missing",
+    ),
+    (HEADER + frame_line(t=True) + b"\n", f"line 2: {T_RULE}"),
+    (HEADER + frame_line(t="1") + b"\n", f"line 2: {T_RULE}"),
+    (HEADER + frame_line(t=-0.5) + b"\n", f"line 2: {T_RULE}"),
+    (HEADER + frame_line(t=1e9 + 1) + b"\n", f"line 2: {T_RULE}"),
+    (HEADER + b'{"t": 1e400, "from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
+    (HEADER + b'{"from": "host", "hex": "ac"}\n', f"line 2: {T_RULE}"),
+    (
+        HEADER + frame_line(**{"from": "HOST"}) + b"\n",
+        'line 2: "from" must be "host" or "device"',
+    ),
+    (HEADER + frame_line(hex="") + b"\n", f"line 2: {HEX_RULE}"),
+    (HEADER + frame_line(hex="a") + b"\n", f"line 2: {HEX_RULE}"),
+    (HEADER + frame_line(hex="zz") + b"\n", f"line 2: {HEX_RULE}"),
+    (HEADER + frame_line(hex="ac ") + b"\n", f"line 2: {HEX_RULE}"),
+    (HEADER + frame_line(hex=172) + b"\n", f"line 2: {HEX_RULE}"),
+    (HEADER + frame_line(frame=1) + b"\n", 'line 2: "frame" must be a string or null'),
+    (HEADER + frame_line(fields=[]) + b"\n", 'line 2: "fields" must be an object'),
+    (
+        HEADER + b'{"t": 1, "from": "host", "hex": "ac", "fields": null}\n',
+        'line 2: "fields" must be an object',
+    ),
+    (HEADER + frame_line(error={}) + b"\n", 'line 2: "error" must be a string or null'),
+    (HEADER + b'{"t": NaN, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
+    (
+        HEADER + b'{"t": -Infinity, "from": "host", "hex": "ac"}\n',
+        "line 2: column 7: not a value",
+    ),
+    (
+        HEADER + b'{"t": 01, "from": "host", "hex": "ac"}\n',
+        "line 2: column 8: ',' or '}' is missing",
+    ),
+    (
+        HEADER + b'{"t": 1., "from": "host", "hex": "ac"}\n',
+        "line 2: column 9: a digit must follow the decimal point",
+    ),
+    (HEADER + b'{"t": .5, "from": "host", "hex": "ac"}\n', "line 2: column 7: not a value"),
+    (
+        HEADER + b'{"t": 1e, "from": "host", "hex": "ac"}\n',
+        "line 2: column 9: a digit must follow the exponent",
+    ),
+    (HEADER + b'{"note": "\xff"}\n', "line 2: not UTF-8 text, from byte 11"),
+    (HEADER + b'{"note": "\xc0\xaf"}\n', "line 2: not UTF-8 text, from byte 11"),
+    (HEADER + b'{"note": "\xed\xa0\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
+    (HEADER + b'{"note": "\xf4\x90\x80\x80"}\n', "line 2: not UTF-8 text, from byte 11"),
+    (HEADER + b'{"note": "\xe2\x82"}\n', "line 2: not UTF-8 text, from byte 11"),
+    (HEADER + TOO_DEEP, "line 2: column 39: nested too deeply"),
+    # Only a last line without its newline may be cut short.
+    (HEADER + b'{"t": 1, "from": "ho\n' + POWER, "line 2: column 21: a string is not closed"),
+    (HEADER + b'{"t": 1, "from": "ho\n', "line 2: column 21: a string is not closed"),
+    (b'{"recor', "line 1: no recording header"),
+]
+
+# Recordings that keep them.
+KEPT = [
+    HEADER.replace(b"\n", b"\r\n") + POWER.replace(b"\n", b"\r\n"),
+    b"\n \t\r\n" + HEADER + b"\t \n" + POWER + b"\r\n",
+    b'{"recording": 1.0}\n' + POWER,
+    HEADER + POWER.replace(b'"ac01"', b'"AC01"'),
+    HEADER + b'{"t": 0, "device": "arm"}\n{"note": "no from: passed over"}\n' + POWER,
+    HEADER + DEEPEST + POWER,
+    HEADER + b'{"t": 0, "from": "host", "hex": "ac", "frame": null, "error": null}\n',
+    HEADER + frame_line(t=1e9, frame="get_power_status", fields={"a": {}}, error="x") + b"\n",
+    HEADER + b'{"t": 1E+2, "from": "host", "hex": "ac", "n": [-0, 0.5e-3, 10]}\n',
+    HEADER + '{"note": "é € 😀 \\u00e9 \\ud83d\\ude00 \\ud800"}\n'.encode() + POWER,
+    # The last line may lack its newline when it can be read.
+    HEADER + POWER.rstrip(b"\n"),
+]
+
+
+@pytest.mark.parametrize("content, reason", REFUSED)
 def test_recordings_that_break_the_reading_rules_are_refused(tmp_path, content, reason):
     path = tmp_path / "bad.jsonl"
     path.write_bytes(content)
@@ -696,28 +714,29 @@ def test_recordings_that_break_the_reading_rules_are_refused(tmp_path, content, 
     assert done.stderr == f"ornix-sim: cannot replay {path}: {reason}\n"
 
 
-@pytest.mark.parametrize(
-    "content",
-    [
-        HEADER.replace(b"\n", b"\r\n") + POWER.replace(b"\n", b"\r\n"),
-        b"\n \t\r\n" + HEADER + b"\t \n" + POWER + b"\r\n",
-        b'{"recording": 1.0}\n' + POWER,
-        HEADER + POWER.replace(b'"ac01"', b'"AC01"'),
-        HEADER + b'{"t": 0, "device": "arm"}\n{"note": "no from: passed over"}\n' + POWER,
-        HEADER + DEEPEST + POWER,
-        HEADER + b'{"t": 0, "from": "host", "hex": "ac", "frame": null, "error": null}\n',
-        HEADER + frame_line(t=1e9, frame="get_power_status", fields={"a": {}}, error="x") + b"\n",
-        HEADER + b'{"t": 1E+2, "from": "host", "hex": "ac", "n": [-0, 0.5e-3, 10]}\n',
-        HEADER + '{"note": "é € 😀 \\u00e9 \\ud83d\\ude00 \\ud800"}\n'.encode() + POWER,
-        # The last line may lack its newline when it can be read.
-        HEADER + POWER.rstrip(b"\n"),
-    ],
-)
+@pytest.mark.parametrize("content", KEPT)
 def test_recordings_that_keep_the_reading_rules_are_replayed(ornix_sim, tmp_path, content):
     path = tmp_path / "good.jsonl"
     path.write_bytes(content)
     replay = ornix_sim("replay", str(path), stderr=subprocess.PIPE)
     assert reports_of(replay) == []
+
+
+@pytest.mark.parametrize(
+    "content, kept",
+    [(content, False) for content, _ in REFUSED] + [(content, True) for content in KEPT],
+)
+def test_ornix_log_refuses_and_keeps_what_the_replay_does(tmp_path, content, kept):
+    path = tmp_path / "recording.jsonl"
+    path.write_bytes(content)
+    try:
+        with open_recording(str(path)) as reader:
+            for _ in reader.records():
+                pass
+    except RecordingError:
+        assert not kept
+    else:
+        assert kept
 
 
 def test_the_replay_answers_every_request_of_a_host_that_reads_late(ornix_sim, tmp_path):

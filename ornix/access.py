@@ -4,7 +4,6 @@ checks behind `open_arm`, `open_handle`, `ornix list --probe` and `ornix doctor`
 from __future__ import annotations
 
 import errno
-import fcntl
 import getpass
 import grp
 import os
@@ -12,6 +11,8 @@ import stat
 import sys
 from dataclasses import dataclass
 from typing import Optional
+
+from . import _native
 
 
 class PortBusyError(OSError):
@@ -95,45 +96,35 @@ def permission_advice(
 
 
 def check_port(path: str, platform: str = sys.platform) -> None:
-    """Opens the port as the module does (read and write, no controlling terminal, without
-    waiting for the modem lines, for exclusive use), checks that it is a terminal and closes it
-    again.
+    """Opens the port as the module opens it (read and write, no controlling terminal, without
+    waiting for the modem lines, a terminal only, for exclusive use) and closes it again.
 
     Raises `FileNotFoundError`, `PermissionError` (with the fix for this platform),
     `PortBusyError`, `NotASerialPortError` or another `OSError`, each saying what to do.
     """
-    try:
-        descriptor = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    except FileNotFoundError:
+    refused = _native.check_port(os.fsencode(path))
+    if refused == 0:
+        return
+    if refused == errno.ENOENT:
         raise FileNotFoundError(
             errno.ENOENT,
             f"there is no port {path}: is the device plugged in? `ornix list` shows the ports "
             "of this machine",
             path,
-        ) from None
-    except PermissionError:
+        )
+    if refused in (errno.EACCES, errno.EPERM):
         advice = permission_advice(path, os.stat(path), User.current(), platform)
-        raise PermissionError(errno.EACCES, advice, path) from None
-    except OSError as error:
-        if error.errno == errno.EBUSY:
-            raise _busy(path) from None
-        raise
-    try:
-        if not os.isatty(descriptor):
-            raise NotASerialPortError(
-                errno.ENOTTY,
-                f"{path} is not a serial port (not a terminal device): pass the path of the "
-                "device's port, as `ornix list` shows it",
-                path,
-            )
-        # The module opens ports for exclusive use with this lock, and pyserial's exclusive
-        # ports take it too: one held elsewhere, in this process or another, makes it busy.
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise _busy(path) from None
-    finally:
-        os.close(descriptor)
+        raise PermissionError(refused, advice, path)
+    if refused == errno.EBUSY:
+        raise _busy(path)
+    if refused == errno.ENOTTY:
+        raise NotASerialPortError(
+            errno.ENOTTY,
+            f"{path} is not a serial port (not a terminal device): pass the path of the "
+            "device's port, as `ornix list` shows it",
+            path,
+        )
+    raise OSError(refused, os.strerror(refused), path)
 
 
 def _busy(path: str) -> PortBusyError:

@@ -139,8 +139,8 @@ def probe_all(ports: Iterable[Port]) -> list[Answer]:
         return []
     stop = _native.Stop()
     with ThreadPoolExecutor(max_workers=len(candidates)) as pool:
-        running = [pool.submit(_probe, port, stop) for port in candidates]
         try:
+            running = [pool.submit(_probe, port, stop) for port in candidates]
             return [probing.result() for probing in running]
         except BaseException:
             stop.request()

@@ -9,42 +9,22 @@ from typing import Any, Callable, Iterable, Optional
 
 from serial.tools.list_ports import comports
 
+from . import _native
+
 DEV = "/dev"
 
-# How the module's detection sorts device nodes: macOS call-out nodes by what their name
-# contains, Linux nodes by how their name begins. Each kind names the detection functions that
-# probe it.
-ARM_OR_HANDLE = ("detect_ostrel3s", "detect_handles")
-WIRED_HANDLE = ("detect_handles", "detect_wired_handles")
-WIRELESS_HANDLE = ("detect_handles", "detect_wireless_handles")
-_CALL_OUT_PATTERNS = (
-    ("cu.usbmodem", ARM_OR_HANDLE),
-    ("cu.usbserial", WIRED_HANDLE),
-    ("cu.Bluetooth-Incoming-Port", WIRELESS_HANDLE),
-)
-_LINUX_PREFIXES = (
-    ("ttyACM", ARM_OR_HANDLE),
-    ("ttyUSB", WIRED_HANDLE),
-    ("rfcomm", WIRELESS_HANDLE),
-)
+# The role of a port in words, by the detection functions that probe it.
 ROLES: dict[tuple[str, ...], str] = {
-    ARM_OR_HANDLE: "arm or handle",
-    WIRED_HANDLE: "wired handle",
-    WIRELESS_HANDLE: "wireless handle",
+    ("detect_ostrel3s", "detect_handles"): "arm or handle",
+    ("detect_handles", "detect_wired_handles"): "wired handle",
+    ("detect_handles", "detect_wireless_handles"): "wireless handle",
 }
 
 
 def detection_kind(name: str) -> tuple[str, ...]:
-    """The detection functions that would probe a device node of this name, none for others."""
-    if name.startswith("cu."):
-        for text, kind in _CALL_OUT_PATTERNS:
-            if text in name:
-                return kind
-        return ()
-    for prefix, kind in _LINUX_PREFIXES:
-        if name.startswith(prefix):
-            return kind
-    return ()
+    """The detection functions that would probe a device node of this name, none for others: the
+    library's own rules, by how the name begins (Linux) or what it holds (macOS call-out nodes)."""
+    return _native.probed_by(os.fsencode(name))
 
 
 @dataclass(frozen=True)

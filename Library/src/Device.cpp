@@ -75,17 +75,27 @@ void Device::WriteFrame(size_t length) {
     if (length > kBufferSize) {
         return;
     }
-    outcome = Outcome::Ok;
+    BeginReceiving();
     stream->clear();
     stream->Write(send_buffer.data(), length);
-    if (stream->fail()) {
-        Fail(Outcome::WriteFailed);
+    if (!stream->fail()) {
+        counters.Wrote(length);
+        return;
     }
+    // A port whose device is gone fails its writes with one of these.
+    const bool gone = errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF;
+    Fail(gone ? Outcome::PortGone : Outcome::WriteFailed);
+}
+
+void Device::BeginReceiving() {
+    counters.Begin(LastOutcome());
+    outcome.store(Outcome::Ok, std::memory_order_relaxed);
 }
 
 void Device::Fail(Outcome failure) {
-    if (outcome == Outcome::Ok) {
-        outcome = failure;
+    if (LastOutcome() == Outcome::Ok) {
+        outcome.store(failure, std::memory_order_relaxed);
+        counters.Failed(failure, errno, clock().count());
     }
 }
 
@@ -183,6 +193,7 @@ bool Device::ReadCode(uint8_t& code) {
             break;
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.data()), 1);
+    counters.Read(static_cast<size_t>(stream->gcount()));
     if (stream->good()) {
         code = receive_buffer[0];
         return true;
@@ -217,6 +228,7 @@ int Device::ReadPayload(size_t length) {
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.data()),
                  static_cast<std::streamsize>(length));
+    counters.Read(static_cast<size_t>(stream->gcount()));
     if (stream->good()) {
         return static_cast<int>(stream->gcount());
     }
@@ -242,6 +254,7 @@ size_t Device::ReadWaiting(uint8_t* destination, size_t length) {
         return 0;
     }
     stream->read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(wanted));
+    counters.Read(static_cast<size_t>(stream->gcount()));
     return static_cast<size_t>(stream->gcount());
 }
 

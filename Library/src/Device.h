@@ -4,12 +4,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
 #include "Cancellation.h"
+#include "LinkCounters.h"
 #include "SerialStream.h"
 
 namespace Ornix::HardwareAPI::Devices {
@@ -22,18 +24,9 @@ public:
     using Microseconds = std::chrono::microseconds;
     // The wall clock, in microseconds since the epoch.
     using Clock = Microseconds (*)();
-    // How the last exchange went: its first failure, or Ok. An exchange begins with each request
-    // written (a handle's receive operations begin one of their own); the receive-only halves
-    // add to the exchange of the request before them.
-    enum class Outcome {
-        Ok,
-        TimedOut,     // no reply began within the time-out
-        WrongReply,   // the reply was not the one the request asks for
-        CutShort,     // the reply began but did not arrive whole
-        WriteFailed,  // the request could not be written
-        PortGone,     // the port failed to read: unplugged, or its line has hung up
-        Cancelled,    // the call's cancellation ended it
-    };
+    // An exchange begins with each request written (a handle's receive operations begin one of
+    // their own); the receive-only halves add to the exchange of the request before them.
+    using Outcome = Devices::Outcome;
 
     // The stream is borrowed and must outlive the device. A time-out of 0 or less waits forever.
     // Waits are measured in whole seconds of `clock`, so a time-out of 5.0 ends a wait between 5
@@ -43,7 +36,10 @@ public:
     Device& operator=(const Device&) = delete;
 
     float GetTimeout() const { return timeout; }
-    Outcome LastOutcome() const { return outcome; }
+    // How the last exchange went, so far when it is in progress.
+    Outcome LastOutcome() const { return outcome.load(std::memory_order_relaxed); }
+    // The link's counts, from any thread.
+    LinkCounters::Snapshot Statistics() const { return counters.Take(LastOutcome()); }
     IO::SerialStream* Stream() const { return stream; }
     // Waits longer than a few milliseconds ask `cancellation` (borrowed; null for none) whether
     // to end early; a wait ended so prints nothing and fails like a time-out.
@@ -100,7 +96,7 @@ protected:
     // Reads up to `length` of the bytes waiting now into `destination`: the count read.
     size_t ReadWaiting(uint8_t* destination, size_t length);
     // Begins an exchange that no request begins: what a handle sends unasked.
-    void BeginReceiving() { outcome = Outcome::Ok; }
+    void BeginReceiving();
     // Records a failure of the exchange, unless an earlier one is recorded already.
     void Fail(Outcome failure);
 
@@ -122,7 +118,8 @@ private:
 
     Clock clock;
     Cancellation* cancellation = nullptr;
-    Outcome outcome = Outcome::Ok;
+    std::atomic<Outcome> outcome{Outcome::Ok};
+    LinkCounters counters;
     bool answers_fast = true;  // the last wait that waited ended soon: the next one polls first
 };
 

@@ -9,8 +9,10 @@ Sections, all measured in one run, in interleaved rounds so that drift hits ever
 
 Every client is a process of its own (bench/exchange_client.py); `--baseline PYTHON` also times
 the library as installed for another interpreter, such as an earlier build in its own venv, and
-`--pypy PYTHON` the library under PyPy.
+`--pypy PYTHON` the library under PyPy. `--latency MODEL` puts every arm behind one of
+ornix-sim's link models (`ornix-sim arm --help`), such as usb-full-speed.
 Run: python3 bench/bench_exchange.py [--rounds R] [--baseline PYTHON] [--pypy PYTHON]
+                                     [--latency MODEL]
 """
 
 import argparse
@@ -156,7 +158,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds")
     parser.add_argument("--baseline", help="another interpreter whose library is timed too")
     parser.add_argument("--pypy", help="a PyPy whose library is timed too")
+    parser.add_argument(
+        "--latency", metavar="MODEL", help="the link model of every arm (ornix-sim --latency)"
+    )
     options = parser.parse_args()
+    link = ["--latency", options.latency] if options.latency else []
     build_floor_client()
 
     python = sys.executable
@@ -211,11 +217,11 @@ def main():
     ]
 
     with (
-        VirtualDevices("arm") as fast,
-        VirtualDevices("arm", "--delay", "1") as one,
-        VirtualDevices("arm", "--delay", "5") as five,
-        VirtualDevices("arm") as second,
-        VirtualDevices("arm") as third,
+        VirtualDevices("arm", *link) as fast,
+        VirtualDevices("arm", "--delay", "1", *link) as one,
+        VirtualDevices("arm", "--delay", "5", *link) as five,
+        VirtualDevices("arm", *link) as second,
+        VirtualDevices("arm", *link) as third,
     ):
         ports = {
             "at once": [fast.port],
@@ -228,7 +234,9 @@ def main():
                 section.measure(ports)
 
     print(
-        f"{options.rounds} interleaved rounds against ornix-sim; medians, rounds' range in brackets"
+        f"{options.rounds} interleaved rounds against ornix-sim"
+        + (f", every arm behind --latency {options.latency}" if options.latency else "")
+        + "; medians, rounds' range in brackets"
     )
     at_once = report_each(sections[0])
     one_ms = report_each(sections[1])

@@ -7,6 +7,7 @@ import dataclasses
 import json
 import logging
 import os
+import re
 import sys
 from typing import Optional, Sequence
 
@@ -105,8 +106,18 @@ def _log(options: argparse.Namespace) -> int:
 
 
 def _demo(options: argparse.Namespace) -> int:
-    demo(options.seconds, options.port, options.plot, options.dev)
+    demo(options.seconds, options.port, options.plot, options.dev, options.latency)
     return 0
+
+
+def _latency_model(text: str) -> str:
+    """A link model of `ornix-sim --latency`, checked before any device is opened."""
+    ftdi = re.fullmatch(r"ftdi:([0-9]{1,3})", text)
+    if text in ("usb-full-speed", "bluetooth") or (ftdi and 1 <= int(ftdi.group(1)) <= 255):
+        return text
+    raise argparse.ArgumentTypeError(
+        f"needs usb-full-speed, ftdi:MS with MS from 1 to 255, or bluetooth, not '{text}'"
+    )
 
 
 def parser() -> argparse.ArgumentParser:
@@ -152,6 +163,13 @@ def parser() -> argparse.ArgumentParser:
     demo_command.add_argument("--port", help="the arm's port (default: the arm that answers)")
     demo_command.add_argument("--plot", metavar="FILE.png", help="save position and force")
     demo_command.add_argument("--dev", default=DEV, help="where to look for arms (%(default)s)")
+    demo_command.add_argument(
+        "--latency",
+        metavar="MODEL",
+        type=_latency_model,
+        help="a virtual arm's link: usb-full-speed, ftdi:MS or bluetooth, as ornix-sim models "
+        "them (see ornix-sim arm --help)",
+    )
     demo_command.set_defaults(run=_demo)
 
     log = chosen.add_parser(

@@ -132,9 +132,11 @@ def demo(
     port: Optional[str] = None,
     plot_to: Optional[str] = None,
     directory: str = DEV,
+    latency: Optional[str] = None,
 ) -> None:
     """Runs the wall on the arm at `port`, else on the one arm that answers, else on a virtual
-    arm; `plot_to` saves position and force over time (needs matplotlib)."""
+    arm, behind the link model `latency` of `ornix-sim --latency` when given; `plot_to` saves
+    position and force over time (needs matplotlib)."""
     if plot_to:
         _pyplot()  # before the run, not after it
     virtual = None
@@ -144,13 +146,14 @@ def demo(
         except DeviceNotFoundError:
             if port is not None:
                 raise
-            virtual = VirtualDevices("arm")
+            virtual = VirtualDevices("arm", *(["--latency", latency] if latency else []))
             arm = open_arm(virtual.port)
         with arm:
             kind = "virtual arm" if virtual else "arm"
+            link = f", behind a modelled {latency} link" if virtual and latency else ""
             print(
                 f"{kind} {arm.identity.device_id} on {arm.port} (hardware "
-                f"{arm.identity.hardware}, firmware {arm.identity.firmware})"
+                f"{arm.identity.hardware}, firmware {arm.identity.firmware}){link}"
             )
             record: Optional[list[tuple[float, float, float]]] = [] if plot_to else None
             wall_z = run(arm, seconds, record)

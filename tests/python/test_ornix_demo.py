@@ -2,6 +2,7 @@
 
 import importlib.util
 import os
+import re
 import subprocess
 import sysconfig
 
@@ -26,6 +27,26 @@ def test_demo_without_an_arm_starts_a_virtual_one(tmp_path, run_ornix):
     result = run_ornix("demo", "--seconds", "0.5", "--dev", str(tmp_path))
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("virtual arm 769 on ")
+
+
+def test_demo_runs_its_virtual_arm_behind_the_link_asked_for(tmp_path, run_ornix):
+    result = run_ornix("demo", "--seconds", "0.5", "--dev", str(tmp_path), "--latency", "ftdi:16")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].endswith(", behind a modelled ftdi:16 link")
+    # The adapter's timer lets one reply through per 16 ms once the loop runs, however busy the
+    # machine; without it the loop would make thousands.
+    exchanges, elapsed = re.fullmatch(r"(\d+) exchanges in ([0-9.]+) s: .*", lines[-2]).groups()
+    assert int(exchanges) <= float(elapsed) / 0.016 + 2
+
+
+def test_demo_refuses_an_unknown_link_before_it_starts(tmp_path, run_ornix):
+    result = run_ornix("demo", "--dev", str(tmp_path), "--latency", "ftdi:0")
+    assert result.returncode == 2
+    assert result.stderr.endswith(
+        "error: argument --latency: needs usb-full-speed, ftdi:MS with MS from 1 to 255, "
+        "or bluetooth, not 'ftdi:0'\n"
+    )
 
 
 @pytest.mark.skipif(importlib.util.find_spec("matplotlib") is not None, reason="has matplotlib")

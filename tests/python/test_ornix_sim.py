@@ -35,6 +35,8 @@ DEVICE_OPTIONS = [
     "--truncate-every",
     "--garbage-every",
     "--disconnect-after",
+    "--latency",
+    "--seed",
     "--compact",
     "--user-data",
 ]
@@ -155,6 +157,12 @@ def test_the_whole_help_holds_every_commands_help():
         ["handle", "--user-data", "abc"],
         ["handle", "--user-data", "zz"],
         ["handle", "--silent=yes"],
+        ["arm", "--latency", "usb"],
+        ["arm", "--latency", "ftdi"],
+        ["arm", "--latency", "ftdi:0"],
+        ["handle", "--latency", "ftdi:256"],
+        ["handle", "--seed", "3", "--latency", "ftdi:1"],
+        ["arm", "--latency", "bluetooth", "--seed", "4294967296"],
     ],
 )
 def test_bad_command_line_is_refused(args):
@@ -448,3 +456,25 @@ def test_silent_and_slow_devices(ornix_sim, open_port):
     began = time.monotonic()
     assert handle.exchange(b"\x0a", 7)[0] == 0xD0
     assert time.monotonic() - began >= 0.29
+
+
+# Links
+
+
+def test_usb_full_speed_replies_leave_on_their_frames(ornix_sim, open_port):
+    # The seed given before the latency it belongs to is taken as well.
+    simulator = ornix_sim(
+        "arm", "--latency", "usb-full-speed", "handle", "--seed", "7", "--latency", "bluetooth"
+    )
+    port = open_port(simulator.ports["arm"])
+    began = time.perf_counter()
+    arrivals = []
+    for _ in range(300):
+        assert port.exchange(b"\xaa", 5, timeout=10.0)[0] == 0xAA
+        arrivals.append(time.perf_counter() - began)
+    # Each request follows the reply before it, so each reply leaves on a later 1 ms frame than
+    # the one before and then takes the driver's 50 us: the nth reply can come no sooner than
+    # n - 1 frames and 50 us after the first request, however late the host reads any.
+    for n, arrival in enumerate(arrivals, 1):
+        assert arrival >= (n - 1) * 0.001 + 50e-6, f"reply {n}"
+    assert open_port(simulator.ports["handle"]).exchange(b"\x0a", 7)[0] == 0xD0

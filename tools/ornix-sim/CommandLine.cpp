@@ -12,6 +12,10 @@ constexpr unsigned long kLargestCount = 1000000000;
 constexpr double kHighestCompactRate = 20000.0;
 // A status message gives the user data length in one byte.
 constexpr std::size_t kLongestUserData = 255;
+// The range of an FTDI adapter's latency timer.
+constexpr unsigned long kShortestLatencyTimer = 1;
+constexpr unsigned long kLongestLatencyTimer = 255;
+constexpr unsigned long kLargestSeed = 4294967295UL;
 
 const char kUsage[] = "Usage: ornix-sim [-h] ";
 const char kArmUsage[] = "arm [device options] [handle [device options]]\n";
@@ -50,6 +54,10 @@ const char kFaultOptions[] = R"(  --delay MS              wait MS milliseconds b
   --truncate-every N      every Nth message is cut short: only its first half is sent
   --garbage-every N       every Nth message is preceded by the stray bytes 55 00 66
   --disconnect-after N    hang up after N messages and stop serving the device
+  --latency MODEL         hold every message as the link MODEL would, after any --delay:
+                          usb-full-speed, ftdi:MS or bluetooth (see Links below)
+  --seed N                with --latency bluetooth: the seed of its random waits, from 0 to
+                          4294967295 (default: 1), the same waits for the same seed
 )";
 
 const char kHandleOptions[] =
@@ -62,6 +70,28 @@ const char kMessages[] = R"(
 Messages are a device's replies and a handle's compact packets; the fault counters count
 them all, those that --silent withholds included. A reply waits until the host has room for
 it; compact packets the host leaves unread are dropped, oldest first, once 4 KiB of them wait.
+)";
+
+const char kLinks[] = R"(
+Links: --latency models the delay a link adds to every message on its way to the host, in
+order; these are models after the sources named, not measurements of real adapters. While a
+message is held, requests are read and answered as before.
+  usb-full-speed  a USB CDC-ACM device (ttyACM, as the arm and a USB handle appear): after
+                  USB 2.0's full-speed frames of 1 ms, each of which the host starts with one
+                  poll of the bulk data, a message leaves on the first frame from when it is
+                  ready (frames counted from ornix-sim's start), and reaches the host 50 us
+                  later, the host's driver's share
+  ftdi:MS         an FTDI USB-serial adapter (ttyUSB, a wired handle's link), after FTDI's
+                  application note AN232B-04 (data throughput, latency and handshaking): its
+                  latency timer of MS milliseconds, from 1 to 255 (16 the drivers' default, 1
+                  a tuned adapter), holds a short message until MS have passed since it last
+                  sent bytes on, unless its buffer fills first: 62 bytes, a 64-byte USB packet
+                  less 2 status bytes; then the next 1 ms frame and 50 us as above. The full
+                  packets of a longer message leave at once, the timer holds the rest
+  bluetooth       a serial Bluetooth link (RFCOMM, SPP): connection intervals are multiples of
+                  1.25 ms, commonly 7.5 ms and more, and serial round trips of 10 to 40 ms are
+                  commonly reported; each message waits 2.5 ms and 1 to 4 intervals of 7.5 ms,
+                  at random (10 to 32.5 ms in all), and never overtakes an earlier one
 )";
 
 const char kProxyAbout[] = R"(
@@ -148,6 +178,28 @@ double Rate(const std::string& option, const std::string& value) {
     return rate;
 }
 
+LinkModel Latency(const std::string& option, const std::string& value) {
+    LinkModel model;
+    const std::string ftdi = "ftdi:";
+    const std::string timer = value.rfind(ftdi, 0) == 0 ? value.substr(ftdi.size()) : "";
+    const unsigned long milliseconds =
+        AllDigits(timer) && timer.size() <= 3 ? std::strtoul(timer.c_str(), nullptr, 10) : 0;
+    if (value == "usb-full-speed") {
+        model.kind = LinkModel::Kind::UsbFullSpeed;
+    } else if (value == "bluetooth") {
+        model.kind = LinkModel::Kind::Bluetooth;
+    } else if (milliseconds >= kShortestLatencyTimer && milliseconds <= kLongestLatencyTimer) {
+        model.kind = LinkModel::Kind::Ftdi;
+        model.latency_timer = std::chrono::milliseconds(milliseconds);
+    } else {
+        throw UsageError(option +
+                         " needs usb-full-speed, ftdi:MS with MS from 1 to 255, or bluetooth, "
+                         "not '" +
+                         value + "'");
+    }
+    return model;
+}
+
 std::vector<std::uint8_t> HexBytes(const std::string& option, const std::string& value) {
     bool valid = value.size() % 2 == 0 && value.size() <= 2 * kLongestUserData;
     for (char c : value) {
@@ -203,6 +255,14 @@ const DeviceOption kDeviceOptions[] = {
     {"--disconnect-after", true, false,
      [](DeviceSetup& device, const std::string& option, const std::string& value) {
          device.faults.disconnect_after = Count(option, value);
+     }},
+    {"--latency", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.latency = Latency(option, value);
+     }},
+    {"--seed", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.seed = static_cast<std::uint32_t>(WholeNumber(option, value, 0, kLargestSeed));
      }},
     {"--compact", true, true,
      [](DeviceSetup& device, const std::string& option, const std::string& value) {
@@ -323,7 +383,7 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
                     throw UsageError("at most one " + name + " can be served");
                 }
             }
-            invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}});
+            invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}, {}, {}});
             current = kind == DeviceKind::Arm ? Command::Arm : Command::Handle;
             continue;
         }
@@ -382,6 +442,15 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
         invocation.relay->record.empty()) {
         throw UsageError("proxy needs --record FILE");
     }
+    for (DeviceSetup& device : invocation.devices) {
+        if (!device.seed) {
+            continue;
+        }
+        if (!device.latency || device.latency->kind != LinkModel::Kind::Bluetooth) {
+            throw UsageError("--seed is an option of --latency bluetooth");
+        }
+        device.latency->seed = *device.seed;
+    }
     if (invocation.devices.empty() && !invocation.relay) {
         throw UsageError("no device given: name arm, handle or both, or a proxy or a replay");
     }
@@ -393,7 +462,7 @@ std::string CommandLine::HelpText(std::optional<Command> about) {
     if (!about) {
         return usage + kDevicesUsage + kMoreUsage + kProxyUsage + kMoreUsage + kReplayUsage +
                kDevicesAbout + kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
-               kHandleOptions + kMessages + kProxyAbout + kReplayAbout + kRelaysServe +
+               kHandleOptions + kMessages + kLinks + kProxyAbout + kReplayAbout + kRelaysServe +
                kProxyOptions + kLinkOption + kReplayOptions + kLinkOption + kExitStatus;
     }
     switch (*about) {
@@ -401,7 +470,8 @@ std::string CommandLine::HelpText(std::optional<Command> about) {
         case Command::Handle:
             return usage + (*about == Command::Arm ? kArmUsage : kHandleUsage) + kDevicesAbout +
                    kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
-                   (*about == Command::Handle ? kHandleOptions : "") + kMessages + kExitStatus;
+                   (*about == Command::Handle ? kHandleOptions : "") + kMessages + kLinks +
+                   kExitStatus;
         case Command::Proxy:
             return usage + kProxyUsage + kProxyAbout + RelayServes("proxy") + kHelpOption +
                    kProxyOptions + kLinkOption + kExitStatus;

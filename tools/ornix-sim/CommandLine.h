@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FaultInjector.h"
+#include "LinkLatency.h"
 
 enum class DeviceKind { Arm, Handle };
 
@@ -18,6 +19,10 @@ struct DeviceSetup {
     // Compact packets per second, 0 for none.
     double compact_rate = 0;
     std::vector<std::uint8_t> user_data;
+    // Nothing for messages handed over as soon as they are ready.
+    std::optional<LinkModel> latency;
+    // --seed as given, whichever comes first of it and --latency; Parse puts it in `latency`.
+    std::optional<std::uint32_t> seed;
 };
 
 // A proxy to a real port, or a recording played back, each served on a pseudo-terminal.

@@ -22,8 +22,9 @@ constexpr std::chrono::milliseconds kLongestHangUpWait{1000};
 constexpr std::chrono::milliseconds kHangUpSettling{20};
 constexpr std::chrono::milliseconds kHangUpPoll{1};
 
-// Replies waiting beyond this stop the reading of requests, so that a host that writes without
-// reading is held up instead of the replies growing without bound.
+// Replies waiting beyond this, in the link or for the host, stop the reading of requests, so
+// that a host that writes without reading is held up instead of the replies growing without
+// bound.
 constexpr std::size_t kMostPendingReplies = 64 * 1024;
 // A real handle's stream overruns a host that does not read it; the packets that wait here
 // beyond the port's own queue are kept up to this many bytes, the oldest dropped whole.
@@ -32,10 +33,14 @@ constexpr std::size_t kMostPendingUnasked = 4096;
 }  // namespace
 
 DeviceServer::DeviceServer(std::unique_ptr<VirtualDevice> device, const FaultSettings& faults,
-                           const std::string& link, StopSignal& stop)
+                           const std::string& link, const std::optional<LinkModel>& latency,
+                           StopSignal& stop)
     : device_(std::move(device)), faults_(faults), stop_(stop) {
     if (!link.empty()) {
         link_.emplace(link, terminal_.SlavePath());
+    }
+    if (latency) {
+        latency_.emplace(*latency, Clock::now());
     }
     pending_.reserve(2 * kReadChunk);
     thread_ = std::thread([this] { Serve(); });
@@ -52,7 +57,7 @@ void DeviceServer::Serve() {
     auto next_unasked = Clock::now() + period;
     while (true) {
         const int master = terminal_.MasterFd();
-        const bool taking = output_.Size() < kMostPendingReplies;
+        const bool taking = Waiting() < kMostPendingReplies;
         Readiness ready;
         ready.WatchRead(stop_.Fd());
         if (taking) {
@@ -64,12 +69,22 @@ void DeviceServer::Serve() {
         if (!output_.Empty()) {
             ready.WatchWrite(master);
         }
-        if (!ready.Wait(streams ? std::optional<Clock::time_point>(next_unasked) : std::nullopt)) {
+        std::optional<Clock::time_point> wake;
+        if (streams) {
+            wake = next_unasked;
+        }
+        if (const auto release = LinkRelease()) {
+            wake = wake ? std::min(*wake, *release) : *release;
+        }
+        if (!ready.Wait(wake)) {
             std::fprintf(stderr, "ornix-sim: %s: select failed: %s\n", PortPath().c_str(),
                          std::strerror(errno));
             return;
         }
         if (ready.Readable(stop_.Fd())) {
+            return;
+        }
+        if (!Forward()) {
             return;
         }
         if (ready.Writable(master) && !Flush()) {
@@ -137,10 +152,15 @@ bool DeviceServer::Send(bool is_reply) {
         if (is_reply && !WaitOutDelay()) {
             return false;
         }
-        output_.Add(message_.data(), message_.size(), Clock::now(), !is_reply);
-        output_.DropOldest(kMostPendingUnasked);
-        if (!Flush()) {
-            return false;
+        if (latency_) {
+            latency_->Add(message_.size(), Clock::now());
+            in_link_.push_back({message_, 0, !is_reply});
+        } else {
+            output_.Add(message_.data(), message_.size(), Clock::now(), !is_reply);
+            output_.DropOldest(kMostPendingUnasked);
+            if (!Flush()) {
+                return false;
+            }
         }
     }
     if (outcome.hang_up) {
@@ -152,6 +172,39 @@ bool DeviceServer::Send(bool is_reply) {
 
 bool DeviceServer::Flush() { return output_.WriteTo(terminal_.MasterFd()); }
 
+bool DeviceServer::Forward() {
+    if (!latency_) {
+        return true;
+    }
+    const auto now = Clock::now();
+    std::size_t released = latency_->Release(now);
+    if (released == 0) {
+        return true;
+    }
+    while (released > 0) {
+        InLink& message = in_link_.front();
+        const std::size_t taken = std::min(released, message.bytes.size() - message.sent);
+        // A packet may only be dropped whole, so a part of one that the link split is kept.
+        const bool whole = message.sent == 0 && taken == message.bytes.size();
+        output_.Add(message.bytes.data() + message.sent, taken, now, message.droppable && whole);
+        message.sent += taken;
+        released -= taken;
+        if (message.sent == message.bytes.size()) {
+            in_link_.pop_front();
+        }
+    }
+    output_.DropOldest(kMostPendingUnasked);
+    return Flush();
+}
+
+std::optional<DeviceServer::Clock::time_point> DeviceServer::LinkRelease() const {
+    return latency_ ? latency_->NextRelease() : std::nullopt;
+}
+
+std::size_t DeviceServer::Waiting() const {
+    return output_.Size() + (latency_ ? latency_->Held() : 0);
+}
+
 bool DeviceServer::WaitOutDelay() {
     return faults_.ReplyDelay().count() == 0 || Pause(faults_.ReplyDelay());
 }
@@ -160,7 +213,7 @@ void DeviceServer::HangUp() {
     const auto settled = Clock::now() + kHangUpSettling;
     const auto deadline = Clock::now() + kLongestHangUpWait;
     while (Clock::now() < deadline &&
-           (Clock::now() < settled || !output_.Empty() || terminal_.Unread() > 0) && Flush() &&
+           (Clock::now() < settled || Waiting() > 0 || terminal_.Unread() > 0) && Flush() &&
            Pause(kHangUpPoll)) {
     }
     terminal_.HangUp();
@@ -172,10 +225,14 @@ bool DeviceServer::Pause(std::chrono::milliseconds duration) {
     while (Clock::now() < until) {
         Readiness ready;
         ready.WatchRead(stop_.Fd());
-        if (!ready.Wait(until)) {
+        auto wake = until;
+        if (const auto release = LinkRelease()) {
+            wake = std::min(wake, *release);
+        }
+        if (!ready.Wait(wake)) {
             return true;
         }
-        if (ready.Readable(stop_.Fd())) {
+        if (ready.Readable(stop_.Fd()) || !Forward()) {
             return false;
         }
     }

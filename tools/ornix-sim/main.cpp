@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
         StopSignal stop;
         std::vector<std::unique_ptr<DeviceServer>> servers;
         for (const DeviceSetup& setup : invocation.devices) {
-            servers.push_back(
-                std::make_unique<DeviceServer>(MakeDevice(setup), setup.faults, setup.link, stop));
+            servers.push_back(std::make_unique<DeviceServer>(MakeDevice(setup), setup.faults,
+                                                             setup.link, setup.latency, stop));
             std::printf("%s %s\n", setup.kind == DeviceKind::Arm ? "arm" : "handle",
                         servers.back()->PortPath().c_str());
             std::fflush(stdout);

@@ -110,6 +110,7 @@ public:
         stats["exchange_p50_us"] = s.exchange_p50_us;
         stats["exchange_p99_us"] = s.exchange_p99_us;
         stats["exchange_max_us"] = s.exchange_max_us;
+        stats["cpu_seconds"] = s.cpu_seconds;
         stats["policy"] = loop.Scheduling().policy;
         stats["policy_refused"] = loop.Scheduling().refusal;
         py::dict interventions;

@@ -1,6 +1,7 @@
 #include "ServoLoop.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <csignal>
 #include <future>
@@ -19,6 +20,13 @@ constexpr std::chrono::milliseconds kLastReplyWait(200);
 
 double Seconds(std::chrono::nanoseconds time) {
     return std::chrono::duration<double>(time).count();
+}
+
+// The calling thread's processor time.
+std::chrono::nanoseconds ProcessorTime() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
 
 std::chrono::nanoseconds Period(double rate) {
@@ -134,6 +142,7 @@ void ServoLoop::Tick() {
     if (told != nullptr && tick % observe_every.load() == 0) {
         told->Observe(state);
     }
+    telemetry.Processor(ProcessorTime());
     telemetry.Missed(pacer.Advance(clock.Now()));
 }
 

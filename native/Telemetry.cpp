@@ -35,6 +35,13 @@ void Telemetry::Intervened(Intervention intervention) {
     interventions[static_cast<size_t>(intervention)].fetch_add(1, kRelaxed);
 }
 
+void Telemetry::Processor(Nanoseconds used) {
+    processor_now.store(used.count(), kRelaxed);
+    if (processor_start.load(kRelaxed) < 0) {
+        processor_start.store(used.count(), kRelaxed);
+    }
+}
+
 void Telemetry::ResetIfAsked(Nanoseconds now) {
     last_tick.store(now.count(), kRelaxed);
     if (reset_asked.exchange(false)) {
@@ -61,6 +68,9 @@ void Telemetry::Clear(Nanoseconds now) {
     }
     lateness.Clear();
     exchange_time.Clear();
+    // The window's processor time counts from the thread's next report.
+    processor_start.store(-1, kRelaxed);
+    processor_now.store(0, kRelaxed);
 }
 
 Telemetry::Snapshot Telemetry::Read(Nanoseconds now, bool running) const {
@@ -85,6 +95,10 @@ Telemetry::Snapshot Telemetry::Read(Nanoseconds now, bool running) const {
     snapshot.exchange_max_us = exchange_time.Max();
     for (size_t i = 0; i < kInterventions; ++i) {
         snapshot.interventions[i] = interventions[i].load(kRelaxed);
+    }
+    const int64_t first = processor_start.load(kRelaxed);
+    if (first >= 0) {
+        snapshot.cpu_seconds = static_cast<double>(processor_now.load(kRelaxed) - first) * 1e-9;
     }
     return snapshot;
 }

@@ -29,6 +29,7 @@ public:
         uint64_t exchanges_failed = 0;
         double exchange_p50_us = 0, exchange_p99_us = 0, exchange_max_us = 0;
         std::array<uint64_t, kInterventions> interventions{};
+        double cpu_seconds = 0;  // the loop thread's processor time in the window
     };
 
     // The loop's side.
@@ -39,6 +40,8 @@ public:
     void Intervened(Intervention intervention);
     // Starts a new window if a reader asked for one; at the start of each tick.
     void ResetIfAsked(Nanoseconds now);
+    // The loop thread's processor time so far, after each tick.
+    void Processor(Nanoseconds used);
 
     // Any thread's side. The window ends at `now` while the loop runs, else where it stopped.
     Snapshot Read(Nanoseconds now, bool running) const;
@@ -59,6 +62,8 @@ private:
     LatencyHistogram lateness;
     LatencyHistogram exchange_time;
     std::atomic<bool> reset_asked{false};
+    std::atomic<int64_t> processor_start{0};
+    std::atomic<int64_t> processor_now{0};
 };
 
 }  // namespace Ornix::Companion

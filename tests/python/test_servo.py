@@ -257,6 +257,8 @@ def test_state_stats_and_callbacks(ornix_sim):
     assert stats["policy"] == "normal" and stats["policy_refused"] == "not asked for"
     assert 0 < stats["rate"] <= 1000 * 1.01
     assert stats["lateness_p50_us"] <= stats["lateness_p99_us"] <= stats["lateness_max_us"]
+    # The loop thread's own processor time, which no thread can spend faster than the clock.
+    assert 0 < stats["cpu_seconds"] <= stats["seconds"] * 1.01
     assert set(stats["interventions"]) == {
         "clamped",
         "ramped",

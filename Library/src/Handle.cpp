@@ -185,27 +185,42 @@ int Handle::ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code) {
     return count;
 }
 
-QuilletStatus Handle::GetQuilletStatus() {
-    // Stray bytes are skipped, and newer packets taken, within the time-out: a handle that
-    // floods the port cannot hold the call.
-    BeginReceiving();
-    Bound bound(*this);
+uint8_t Handle::ReadPacket(Bound& bound) {
     uint8_t code = 0;
     if (!ReadCode(code) || code == 0) {
-        return Failure(QuilletStatus::kNothingReceived);
+        return QuilletStatus::kNothingReceived;
     }
     // A wait that ends without a byte ends the search.
     while (code != kStatusMessage) {
         if (bound.Reached()) {
             Fail(Outcome::TimedOut);
-            return Failure(QuilletStatus::kNothingReceived);
+            return QuilletStatus::kNothingReceived;
         }
         if (!ReadCode(code)) {
-            return Failure(QuilletStatus::kNothingReceived);
+            return QuilletStatus::kNothingReceived;
         }
     }
     if (ReadPayload(kCompactPacketLength) != Count(kCompactPacketLength)) {
-        return Failure(QuilletStatus::kMalformedPacket);
+        return QuilletStatus::kMalformedPacket;
+    }
+    return 0;
+}
+
+QuilletStatus Handle::Decoded() {
+    const QuilletStatus status = DecodeCompactPacket(receive_buffer.data());
+    if (status.error_flag == QuilletStatus::kMalformedPacket) {
+        Fail(Outcome::WrongReply);
+    }
+    return status;
+}
+
+QuilletStatus Handle::GetQuilletStatus() {
+    // Stray bytes are skipped, and newer packets taken, within the time-out: a handle that
+    // floods the port cannot hold the call.
+    BeginReceiving();
+    Bound bound(*this);
+    if (const uint8_t failure = ReadPacket(bound)) {
+        return Failure(failure);
     }
     // The handle streams: a whole packet already waiting behind this one is more recent and
     // supersedes it. Only what is waiting now is looked at; bytes that do not begin a packet
@@ -218,11 +233,16 @@ QuilletStatus Handle::GetQuilletStatus() {
         }
         std::copy(newer.begin() + 1, newer.end(), receive_buffer.begin());
     }
-    const QuilletStatus status = DecodeCompactPacket(receive_buffer.data());
-    if (status.error_flag == QuilletStatus::kMalformedPacket) {
-        Fail(Outcome::WrongReply);
+    return Decoded();
+}
+
+QuilletStatus Handle::ReadNextQuilletStatus() {
+    BeginReceiving();
+    Bound bound(*this);
+    if (const uint8_t failure = ReadPacket(bound)) {
+        return Failure(failure);
     }
-    return status;
+    return Decoded();
 }
 
 void Handle::OnReceiveHandleInfoRecord(const HandleInfo&) {}
@@ -293,6 +313,7 @@ QuilletStatus Handle::DecodeCompactPacket(const uint8_t* packet) {
         status.quaternion[i] = static_cast<float>(component) / 32768.0f;
     }
     status.battery_level = static_cast<float>(3.0 + 0.005 * data[16]);
+    status.sequence = data[17];
     return status;
 }
 

@@ -45,6 +45,8 @@ struct QuilletStatus {
     uint8_t hall_effect_sensor_level = 0;
     uint8_t buttons = 0;
     float battery_level = 0.0f;
+    // The handle's count of packets sent, modulo 256: a gap tells of packets lost.
+    uint8_t sequence = 0;
 };
 
 class Handle : public Device {
@@ -87,6 +89,9 @@ public:
     // Reads the most recent compact status packet: skips bytes until a header code, then takes
     // the newest of the whole packets already waiting; waits for one only when none is.
     QuilletStatus GetQuilletStatus();
+    // Reads the next compact status packet in order, the oldest waiting first, for a reader that
+    // must see every packet (a button's presses and releases); within the time-out too.
+    QuilletStatus ReadNextQuilletStatus();
 
     virtual void OnReceiveHandleInfoRecord(const HandleInfo& info);
     virtual void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id,
@@ -108,6 +113,11 @@ public:
     static QuilletStatus DecodeCompactPacket(const uint8_t* packet);
 
 private:
+    // Reads the header code and the bytes of a compact packet into the receive buffer, skipping
+    // stray bytes before it within `bound`: 0, or the error flag of what went wrong.
+    uint8_t ReadPacket(Bound& bound);
+    // The compact packet in the receive buffer, decoded; a malformed one fails the exchange.
+    QuilletStatus Decoded();
     // Reads a status message's payload and user data into `status`: the byte count, whole or not.
     int ReadStatus(HandleStatusMessage& status, bool& whole);
 };

@@ -12,6 +12,8 @@ void LinkCounters::Begin(Outcome previous) {
     if (in_progress.load(kRelaxed)) {
         Add(exchanges, 1);
         Add(by_outcome[static_cast<size_t>(previous)], 1);
+        timeouts_in_a_row.store(
+            previous == Outcome::TimedOut ? timeouts_in_a_row.load(kRelaxed) + 1 : 0, kRelaxed);
     }
     in_progress.store(true, kRelaxed);
 }
@@ -28,9 +30,12 @@ LinkCounters::Snapshot LinkCounters::Take(Outcome current) const {
     for (size_t i = 0; i < kOutcomes; ++i) {
         snapshot.by_outcome[i] = by_outcome[i].load(kRelaxed);
     }
+    snapshot.timeouts_in_a_row = timeouts_in_a_row.load(kRelaxed);
     if (in_progress.load(kRelaxed)) {
         ++snapshot.exchanges;
         ++snapshot.by_outcome[static_cast<size_t>(current)];
+        snapshot.timeouts_in_a_row =
+            current == Outcome::TimedOut ? snapshot.timeouts_in_a_row + 1 : 0;
     }
     snapshot.bytes_written = bytes_written.load(kRelaxed);
     snapshot.bytes_read = bytes_read.load(kRelaxed);

@@ -31,6 +31,8 @@ public:
         std::array<uint64_t, kOutcomes> by_outcome{};
         uint64_t bytes_written = 0;
         uint64_t bytes_read = 0;
+        // How many exchanges in a row, up to the last, timed out.
+        uint64_t timeouts_in_a_row = 0;
         bool failed = false;  // the rest tell of the last failure
         Outcome last_failure = Outcome::Ok;
         int last_errno = 0;
@@ -55,6 +57,7 @@ private:
     std::atomic<uint64_t> bytes_written{0};
     std::atomic<uint64_t> bytes_read{0};
     std::atomic<bool> in_progress{false};
+    std::atomic<uint64_t> timeouts_in_a_row{0};
     std::atomic<int> last_failure{-1};
     std::atomic<int> last_errno{0};
     std::atomic<int64_t> last_failure_us{0};

@@ -450,6 +450,27 @@ TEST_F(HandleTest, ReceivingTellsHowItWent) {
     errors.Finish();
 }
 
+// A reader that must see every packet (a button pressed and released between two looks) takes
+// them in order, each with the handle's sequence count, rather than the newest alone.
+TEST(HandleCompactStream, EveryPacketCanBeReadInOrder) {
+    MemoryLink link;
+    RecordingHandle handle(&link, 5.0f, &MemoryLink::Clock);
+    for (uint8_t device_id = 1; device_id <= 3; ++device_id) {
+        Bytes packet = Concat({{0xDA}, CompactData(0x04, 0xE5, device_id, kQuaternion, 200)});
+        packet[18] = static_cast<uint8_t>(250 + device_id);
+        link.Arrive(packet);
+    }
+    for (uint8_t device_id = 1; device_id <= 3; ++device_id) {
+        const QuilletStatus status = handle.ReadNextQuilletStatus();
+        EXPECT_EQ(status.device_id, device_id);
+        EXPECT_EQ(status.sequence, 250 + device_id);
+        EXPECT_EQ(status.buttons, 7);
+    }
+    OutputCapture errors(STDERR_FILENO);
+    EXPECT_EQ(handle.ReadNextQuilletStatus().error_flag, QuilletStatus::kNothingReceived);
+    errors.Finish();
+}
+
 TEST(HandleCompactPacket, BatteryCoversItsWholeRange) {
     EXPECT_EQ(
         Handle::DecodeCompactPacket(CompactData(0, 0, 0, kQuaternion, 0).data()).battery_level,

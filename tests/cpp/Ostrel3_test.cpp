@@ -438,6 +438,41 @@ TEST_F(Ostrel3Test, EachExchangeTellsHowItWent) {
     errors.Finish();
 }
 
+// The link's counts: exchanges by how each went, bytes each way, the last failure, and how many
+// exchanges in a row timed out.
+TEST_F(Ostrel3Test, TheLinkIsCountedExchangeByExchange) {
+    using Outcome = Device::Outcome;
+    OutputCapture errors(STDERR_FILENO);
+    const Bytes temperature = Concat({{0xAA}, FloatBytes({21.5f})});
+    EXPECT_EQ(arm.Statistics().exchanges, 0u);
+    link.Expect({0xAA}).Reply(temperature);
+    arm.GetTemperature();
+    link.Expect({0xAA}).Reply({0xAC, 0x01});
+    arm.GetTemperature();
+    for (int i = 0; i < 2; ++i) {
+        link.Expect({0xAA});
+        arm.GetTemperature();
+    }
+    auto counts = arm.Statistics();
+    EXPECT_EQ(counts.exchanges, 4u);
+    EXPECT_EQ(counts.by_outcome[static_cast<size_t>(Outcome::Ok)], 1u);
+    EXPECT_EQ(counts.by_outcome[static_cast<size_t>(Outcome::WrongReply)], 1u);
+    EXPECT_EQ(counts.by_outcome[static_cast<size_t>(Outcome::TimedOut)], 2u);
+    EXPECT_EQ(counts.timeouts_in_a_row, 2u);
+    EXPECT_EQ(counts.bytes_written, 4u);
+    EXPECT_EQ(counts.bytes_read, 5u + 2u);
+    EXPECT_TRUE(counts.failed);
+    EXPECT_EQ(counts.last_failure, Outcome::TimedOut);
+    EXPECT_GT(counts.last_failure_us, 0);
+    link.Expect({0xAA}).Reply(temperature);
+    arm.GetTemperature();
+    counts = arm.Statistics();
+    EXPECT_EQ(counts.timeouts_in_a_row, 0u);
+    EXPECT_EQ(counts.exchanges, 5u);
+    EXPECT_EQ(counts.last_failure, Outcome::TimedOut);
+    errors.Finish();
+}
+
 // Every whole exchange of the arm, named.
 const std::pair<const char*, std::function<void(Ostrel3&)>> kWholeExchanges[] = {
     {"DeviceWakeup", [](Ostrel3& a) { a.DeviceWakeup(); }},

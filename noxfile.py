@@ -89,15 +89,18 @@ def build_wheel(session: nox.Session, python: str, directory: Path) -> Path:
 
 
 def pytest(session: nox.Session, python_bin: Path, *arguments: str, **env: str) -> None:
-    """The Python suite with the pytest of `python_bin`; run as a script, not with `-m`, so that
-    the package sources in the working directory do not hide the installed package."""
-    session.run(
-        str(python_bin / "pytest"),
-        str(ROOT / "tests" / "python"),
-        *arguments,
-        env={"PATH": f"{python_bin}{os.pathsep}{os.environ['PATH']}", **env},
-        external=True,
-    )
+    """The Python suite with the pytest of `python_bin`, run as a script from the build folder,
+    so that the package sources (whose native part is not built there) hide the installed
+    package neither from the suite nor from the interpreters its tests start."""
+    BUILD.mkdir(exist_ok=True)
+    with session.chdir(BUILD):
+        session.run(
+            str(python_bin / "pytest"),
+            str(ROOT / "tests" / "python"),
+            *arguments,
+            env={"PATH": f"{python_bin}{os.pathsep}{os.environ['PATH']}", **env},
+            external=True,
+        )
 
 
 @nox.session

@@ -221,3 +221,20 @@ struct type_caster<Ornix::HardwareAPI::Python::PortName> {
 };
 
 }  // namespace pybind11::detail
+
+namespace Ornix::HardwareAPI::Python {
+
+// An object of a bound class loaded for what may be done while a servo loop drives its port
+// (reading its counts): refused when its __init__ never ran, not when it is claimed; null when
+// it is no object of the class.
+template <typename T>
+T* Observed(pybind11::handle object) {
+    RequireInitialised(object, typeid(T));
+    pybind11::detail::type_caster_base<T> caster;
+    if (!caster.load(object, false)) {
+        return nullptr;
+    }
+    return static_cast<T*>(caster.value);
+}
+
+}  // namespace Ornix::HardwareAPI::Python

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "Device.h"
+
 namespace Ornix::Companion {
 
 void RegisterWakeUps(pybind11::module_& module);
@@ -11,5 +13,10 @@ void RegisterEffects(pybind11::module_& module);
 void RegisterServo(pybind11::module_& module);
 void RegisterDiagnostics(pybind11::module_& module);
 void RegisterPorts(pybind11::module_& module);
+void RegisterLink(pybind11::module_& module);
+void RegisterHandleStream(pybind11::module_& module);
+
+// A device's link counts as the companion gives them to Python.
+pybind11::dict LinkStatistics(const HardwareAPI::Devices::Device& device);
 
 }  // namespace Ornix::Companion

@@ -15,4 +15,6 @@ PYBIND11_MODULE(_native, m) {
     Ornix::Companion::RegisterEffects(m);
     Ornix::Companion::RegisterServo(m);
     Ornix::Companion::RegisterDiagnostics(m);
+    Ornix::Companion::RegisterLink(m);
+    Ornix::Companion::RegisterHandleStream(m);
 }

@@ -119,6 +119,7 @@ public:
             interventions[names[i]] = s.interventions[i];
         }
         stats["interventions"] = interventions;
+        stats["link"] = LinkStatistics(loop.Arm());
         return stats;
     }
 

@@ -40,7 +40,9 @@ bool ServoLoop::StopCancellation::Requested(bool) {
     if (until != 0) {
         return loop.clock.Now().count() >= until;
     }
-    return loop.stop_requested.load() || TerminationSignals::Arrived();
+    // A port found gone by the exchange's write will not answer: the tick ends at once.
+    return loop.stop_requested.load() || TerminationSignals::Arrived() ||
+           loop.arm.LastOutcome() == Outcome::PortGone;
 }
 
 ServoLoop::ServoLoop(Devices::Ostrel3& arm, const Settings& settings, ServoClock& clock)

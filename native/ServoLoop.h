@@ -83,6 +83,7 @@ public:
     Telemetry::Snapshot Stats(bool reset);
     const RealTimePriority::Obtained& Scheduling() const { return scheduling; }
     double Rate() const { return settings.rate; }
+    const Devices::Ostrel3& Arm() const { return arm; }
     void Observe(TickObserver* observer, uint64_t every);
 
     // For a test with a clock of its own, instead of Start: the loop's steps on the caller's

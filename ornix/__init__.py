@@ -3,12 +3,14 @@ native servo loop, its effects and its safety envelope, and virtual devices for 
 tests."""
 
 from .access import NotASerialPortError, PortBusyError, check_port
+from .connection import Reconnect
 from .devices import (
     Answer,
     DeviceClosedError,
     DeviceNotFoundError,
     Identity,
     OpenedDevice,
+    ReconnectingError,
     SeveralDevicesError,
     WrongDeviceError,
     open_arm,
@@ -25,6 +27,7 @@ from ._native import (
     Wall,
 )
 from .diagnostics import diagnostics_to_logging
+from .handle_stream import HandleEvent, HandleStatus, HandleStream
 from .ports import Port, list_ports
 from .servo import ServoLoop, ServoState
 
@@ -36,11 +39,16 @@ __all__ = [
     "DeviceClosedError",
     "DeviceNotFoundError",
     "Effect",
+    "HandleEvent",
+    "HandleStatus",
+    "HandleStream",
     "Identity",
     "NotASerialPortError",
     "OpenedDevice",
     "Port",
     "PortBusyError",
+    "Reconnect",
+    "ReconnectingError",
     "ServoLoop",
     "ServoState",
     "SeveralDevicesError",

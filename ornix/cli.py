@@ -15,6 +15,7 @@ from .demo import demo
 from .devices import Answer, probe_all
 from .diagnostics import diagnostics_to_logging
 from .doctor import Doctor, report
+from .monitor import monitor
 from .ports import DEV, Port, list_ports
 from .recording import open_recording, rows, summarise
 from .text import printable
@@ -105,6 +106,11 @@ def _log(options: argparse.Namespace) -> int:
     return 0
 
 
+def _monitor(options: argparse.Namespace) -> int:
+    monitor(options.port, directory=options.dev, as_json=options.json, seconds=options.seconds)
+    return 0
+
+
 def _demo(options: argparse.Namespace) -> int:
     demo(options.seconds, options.port, options.plot, options.dev, options.latency)
     return 0
@@ -171,6 +177,21 @@ def parser() -> argparse.ArgumentParser:
         "them (see ornix-sim arm --help)",
     )
     demo_command.set_defaults(run=_demo)
+
+    watching = chosen.add_parser(
+        "monitor",
+        help="a live view of a device and its link",
+        description="Show an arm's position, velocity and temperature, or a handle's "
+        "orientation, buttons and battery, with the link's exchanges, bytes and failures, a few "
+        "times a second until Ctrl-C.",
+    )
+    watching.add_argument(
+        "port", nargs="?", help="the device's port (default: the one that answers)"
+    )
+    watching.add_argument("--json", action="store_true", help="a line of JSON figures a second")
+    watching.add_argument("--seconds", type=float, help="stop after this long")
+    watching.add_argument("--dev", default=DEV, help="where to look for devices (%(default)s)")
+    watching.set_defaults(run=_monitor)
 
     log = chosen.add_parser(
         "log",

@@ -102,8 +102,7 @@ class ServoLoop:
         if isinstance(every, bool) or not isinstance(every, int) or every < 1:
             raise ValueError(f"every must be a whole number of ticks, 1 or more, not {every!r}")
         self._arm = arm
-        self._native = _native.ServoLoop(
-            device,
+        self._settings = (
             float(rate),
             float(max_force),
             float(ramp),
@@ -111,14 +110,25 @@ class ServoLoop:
             0.0 if heartbeat is None else float(heartbeat),
             bool(realtime),
         )
-        if on_tick is not None:
-            self._native.on_tick(self._trampoline(on_tick), every)
+        self._callback = None if on_tick is None else (self._trampoline(on_tick), every)
+        self._force = (0.0, 0.0, 0.0)
+        # Whether the loop is to run again once its arm's connection is back.
+        self._resuming = False
+        self._raised: Optional[Exception] = None
+        self._native = self._made(device)
         self._numbers = array.array("d", bytes(8 * 11))
         # The effects the loop holds, and those taken out that its tick may still use.
         self._effects: list[Effect] = []
         self._retired: list[tuple[Effect, int]] = []
         if isinstance(arm, OpenedDevice):
-            arm._loops.add(self)
+            arm._drivers.add(self)
+
+    def _made(self, device: api.Ostrel3) -> _native.ServoLoop:
+        native = _native.ServoLoop(device, *self._settings)
+        if self._callback is not None:
+            native.on_tick(*self._callback)
+        native.set_force(*self._force)
+        return native
 
     @staticmethod
     def _trampoline(on_tick: Callable[[ServoState], Any]) -> Callable[..., None]:
@@ -139,6 +149,9 @@ class ServoLoop:
         raised. Stopping a loop that does not run does nothing."""
         try:
             self._native.stop()
+            raised, self._raised = self._raised, None
+            if raised is not None:
+                raise raised
         finally:
             with _running_lock:
                 _running.discard(self)
@@ -168,7 +181,8 @@ class ServoLoop:
     def set_force(self, force: Sequence[float]) -> None:
         """The force (N) the loop adds to its effects from its next tick on."""
         x, y, z = force
-        self._native.set_force(float(x), float(y), float(z))
+        self._force = (float(x), float(y), float(z))
+        self._native.set_force(*self._force)
 
     def state(self) -> ServoState:
         """The newest state the loop published; never waits for the loop."""
@@ -208,6 +222,28 @@ class ServoLoop:
         self._effects.remove(effect)
         self._retired.append((effect, begun))
         self._release_retired()
+
+    # What the arm's connection does when it is lost and when it is back.
+
+    def _suspend(self) -> None:
+        self._resuming = self.running
+        try:
+            self._native.stop()
+        except Exception as raised:
+            # What the callback raised is for the program's own stop() to raise.
+            self._raised = raised
+            self._resuming = False
+
+    def _resume(self, device: api.Ostrel3) -> None:
+        max_force = self._native.max_force
+        native = self._made(device)
+        native.max_force = max_force
+        for effect in self._effects:
+            native.add(effect)
+        self._native = native
+        self._retired = []
+        if self._resuming:
+            native.start()
 
     def _release_retired(self) -> None:
         # An effect taken out is kept until the tick that may have been using it has ended.

@@ -185,6 +185,26 @@ int Handle::ReadHandleErrorResponse(uint16_t& device_id, uint8_t& error_code) {
     return count;
 }
 
+bool Handle::ReadStatusMessage(HandleStatusMessage& status) {
+    BeginReceiving();
+    switch (ReadHeaderCode()) {
+        case kStatusMessage: {
+            bool whole = false;
+            ReadStatus(status, whole);
+            return whole;
+        }
+        case kErrorResponse:
+            ReadPayload(kErrorResponseLength);
+            return false;
+        case kHandleInfo:
+            ReadPayload(kHandleInfoLength);
+            return false;
+        default:
+            Fail(Outcome::WrongReply);
+            return false;
+    }
+}
+
 uint8_t Handle::ReadPacket(Bound& bound) {
     uint8_t code = 0;
     if (!ReadCode(code) || code == 0) {

@@ -89,6 +89,9 @@ public:
     // Reads the most recent compact status packet: skips bytes until a header code, then takes
     // the newest of the whole packets already waiting; waits for one only when none is.
     QuilletStatus GetQuilletStatus();
+    // Reads one message as Receive does, but calls no callback: a whole status message is stored
+    // in `status` (true); any other message is consumed and dropped (false).
+    bool ReadStatusMessage(HandleStatusMessage& status);
     // Reads the next compact status packet in order, the oldest waiting first, for a reader that
     // must see every packet (a button's presses and releases); within the time-out too.
     QuilletStatus ReadNextQuilletStatus();

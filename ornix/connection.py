@@ -138,7 +138,7 @@ class Supervisor:
     def _candidates(self) -> list[str]:
         # The unit's stable names first: where the system gives them, they name it whatever
         # node it comes back as.
-        named = [os.path.realpath(name) for name in self._stable_names if os.path.exists(name)]
+        named = [name for name in self._stable_names if os.path.exists(name)]
         if named:
             return named
         ports = list_ports(self._opened.directory)

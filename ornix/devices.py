@@ -273,6 +273,9 @@ class OpenedDevice(Generic[D]):
                     if isinstance(self._device, api.Ostrel3):
                         self._device.end_effector_force([0.0, 0.0, 0.0])
                 finally:
+                    # What drove the device holds it no longer, so that the port is let go.
+                    for driver in list(self._drivers):
+                        driver._release()
                     self._detach()
                     self._state = CLOSED
 

@@ -83,7 +83,9 @@ class HandleStream:
         if not isinstance(device, api.Handle):
             raise TypeError(f"a handle stream reads a Handle, not {type(handle).__name__}")
         self._settings = (bool(compact), float(low_battery), float(status_period))
-        self._native = _native.HandleReader(device, *self._settings)
+        self._native: Union[_native.HandleReader, _Released] = _native.HandleReader(
+            device, *self._settings
+        )
         self._numbers = array.array("d", bytes(8 * 13))
         self._on_event = on_event
         self._delivering: Optional[threading.Thread] = None
@@ -169,7 +171,11 @@ class HandleStream:
             if not taken and not self._native.running:
                 return
 
-    # What the handle's connection does when it is lost and when it is back.
+    # What the handle's connection does when it is lost, when it is back and when it is closed.
+
+    def _release(self) -> None:
+        self._native.latest_into(self._numbers)
+        self._native = _Released(self._numbers)
 
     def _suspend(self) -> None:
         self._resuming = self._native.running
@@ -183,3 +189,25 @@ class HandleStream:
 
 # How long a wait for events lasts before it looks whether the stream still runs.
 _WAIT = 0.1  # s
+
+
+class _Released:
+    """A stream's native part once its handle was closed: the last status stays, and it cannot
+    start again."""
+
+    running = False
+
+    def __init__(self, numbers: array.array[float]) -> None:
+        self._numbers = array.array("d", numbers)
+
+    def start(self) -> None:
+        raise RuntimeError("the stream's handle was closed: make a stream on a handle open again")
+
+    def stop(self) -> None:
+        pass
+
+    def latest_into(self, buffer: array.array[float]) -> None:
+        buffer[:] = self._numbers
+
+    def take_events(self, timeout: float) -> list[tuple[float, str, int, float, int]]:
+        return []

@@ -115,7 +115,7 @@ class ServoLoop:
         # Whether the loop is to run again once its arm's connection is back.
         self._resuming = False
         self._raised: Optional[Exception] = None
-        self._native = self._made(device)
+        self._native: Union[_native.ServoLoop, _Released] = self._made(device)
         self._numbers = array.array("d", bytes(8 * 11))
         # The effects the loop holds, and those taken out that its tick may still use.
         self._effects: list[Effect] = []
@@ -223,7 +223,11 @@ class ServoLoop:
         self._retired.append((effect, begun))
         self._release_retired()
 
-    # What the arm's connection does when it is lost and when it is back.
+    # What the arm's connection does when it is lost, when it is back and when it is closed.
+
+    def _release(self) -> None:
+        self._native.state_into(self._numbers)
+        self._native = _Released(self._native.stats(), self._numbers)
 
     def _suspend(self) -> None:
         self._resuming = self.running
@@ -250,6 +254,43 @@ class ServoLoop:
         done = self._native.sums()
         stopped = not self._native.running
         self._retired = [(e, begun) for e, begun in self._retired if not (stopped or done > begun)]
+
+
+class _Released:
+    """A loop's native part once its arm was closed: the last state and statistics stay, and
+    it cannot start again."""
+
+    running = False
+    stopping = False
+
+    def __init__(self, stats: dict[str, Any], numbers: array.array[float]) -> None:
+        self._stats = stats
+        self._numbers = array.array("d", numbers)
+        self.max_force: float = 0.0
+
+    def start(self) -> None:
+        raise RuntimeError("the servo loop's arm was closed: make a loop on an arm open again")
+
+    def stop(self) -> None:
+        pass
+
+    def set_force(self, x: float, y: float, z: float) -> None:
+        pass
+
+    def state_into(self, buffer: array.array[float]) -> None:
+        buffer[:] = self._numbers
+
+    def stats(self, reset: bool = False) -> dict[str, Any]:
+        return self._stats
+
+    def add(self, effect: Effect) -> None:
+        pass
+
+    def remove(self, effect: Effect) -> int:
+        return 0
+
+    def sums(self) -> int:
+        return 0
 
 
 @atexit.register

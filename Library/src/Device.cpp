@@ -171,7 +171,12 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
         if (quiet > Microseconds::zero()) {
             slice = std::min(slice, quiet - waited);
         }
-        if (stream->WaitForInput(count, slice) == InputWait::Interrupted) {
+        const InputWait waited_for = stream->WaitForInput(count, slice);
+        if (waited_for == InputWait::Gone) {
+            answers_fast = false;
+            return WaitEnd::Gone;
+        }
+        if (waited_for == InputWait::Interrupted) {
             signalled = true;
             next_check = std::min(next_check, std::max(now, began + kCancellationAfter));
         }
@@ -181,9 +186,12 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
 bool Device::ReadCode(uint8_t& code) {
     code = 0;
     stream->clear();
-    switch (AwaitBytes(1, clock(), Microseconds::zero())) {
+    const WaitEnd wait = AwaitBytes(1, clock(), Microseconds::zero());
+    switch (wait) {
         case WaitEnd::TimedOut:
-            Fail(Outcome::TimedOut);
+        case WaitEnd::Gone:
+            // A line gone ends the wait at once, with the line a wait that ran out would give.
+            Fail(wait == WaitEnd::Gone ? Outcome::PortGone : Outcome::TimedOut);
             Diagnostics::Report(kSourceFile, kHeaderTimeoutLine, "timeout waiting for header code");
             return false;
         case WaitEnd::Cancelled:
@@ -215,9 +223,11 @@ int Device::ReadPayload(size_t length) {
     if (length == 0 || length > kBufferSize) {
         return 0;
     }
-    switch (AwaitBytes(length, clock(), Microseconds::zero())) {
+    const WaitEnd wait = AwaitBytes(length, clock(), Microseconds::zero());
+    switch (wait) {
         case WaitEnd::TimedOut:
-            Fail(Outcome::CutShort);
+        case WaitEnd::Gone:
+            Fail(wait == WaitEnd::Gone ? Outcome::PortGone : Outcome::CutShort);
             Diagnostics::Report(kSourceFile, kPayloadTimeoutLine, "timeout waiting for payload");
             return 0;
         case WaitEnd::Cancelled:

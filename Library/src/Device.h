@@ -63,7 +63,7 @@ public:
 
 protected:
     // How a wait for bytes ended.
-    enum class WaitEnd { Arrived, TimedOut, Cancelled };
+    enum class WaitEnd { Arrived, TimedOut, Cancelled, Gone };
 
     // As ReadHeaderCode, telling whether a byte was read at all (a 0 byte is a byte).
     bool ReadCode(uint8_t& code);

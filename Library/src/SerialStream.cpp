@@ -88,6 +88,8 @@ SerialStream::InputWait Outcome(int result) {
             return SerialStream::InputWait::Waiting;
         case serialib::kWaitInterrupted:
             return SerialStream::InputWait::Interrupted;
+        case serialib::kLineGone:
+            return SerialStream::InputWait::Gone;
         default:
             return SerialStream::InputWait::NotYet;
     }

@@ -19,7 +19,7 @@ namespace Ornix::HardwareAPI::IO {
 class SerialStream : public std::iostream {
 public:
     // How a wait for input ended.
-    enum class InputWait { Waiting, NotYet, Interrupted };
+    enum class InputWait { Waiting, NotYet, Interrupted, Gone };
 
     // port_name may be null, which fails to open like a path that does not exist. With
     // open_at_once the port is opened here; a failure leaves a closed stream and is reported.
@@ -41,7 +41,8 @@ public:
     // take it all gets a second to do so. A failure is reported, and the stream state keeps it.
     virtual void Write(const void* data, size_t length);
     // Waits in the kernel, at most `limit`, until `count` bytes are waiting (Waiting), the time
-    // has passed (NotYet) or a signal arrived (Interrupted). Without an open port the time passes.
+    // has passed (NotYet), a signal arrived (Interrupted) or the line has hung up for good
+    // (Gone). Without an open port the time passes.
     virtual InputWait WaitForInput(size_t count, std::chrono::microseconds limit);
     // Lets the time pass without using the processor: NotYet, or Interrupted by a signal.
     static InputWait Pause(std::chrono::microseconds limit);

@@ -316,7 +316,14 @@ int serialib::wait_for_input(uint32_t count, uint32_t timeout_us) {
         result = idle(static_cast<uint32_t>(
             std::min<uint64_t>(timeout_us, std::max<uint64_t>(rest_us, kShortestPauseUs))));
     } else if ((result = wait_until(false, timeout_us)) == 1 && waiting() == 0) {
-        // Readable with nothing to read: the line has hung up or failed and stays readable.
+        // Readable with nothing to read: the line has hung up or failed and stays readable. One
+        // whose byte count cannot be had any more is gone for good (unplugged); otherwise the
+        // time passes.
+        int count_now = 0;
+        if (ioctl(fd, FIONREAD, &count_now) == -1 &&
+            (errno == EIO || errno == ENXIO || errno == ENODEV)) {
+            return kLineGone;
+        }
         result = idle(timeout_us);
     }
     if (result == kWaitInterrupted) {

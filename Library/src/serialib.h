@@ -31,6 +31,7 @@ public:
     static constexpr int kInputWaiting = 1;
     static constexpr int kInputNotYet = 0;
     static constexpr int kWaitInterrupted = -1;  // a signal arrived; the caller decides what next
+    static constexpr int kLineGone = -2;         // the line has hung up or failed for good
 
     explicit serialib(port_timer::clock_function clock = &port_timer::wall_clock);
     ~serialib() override;
@@ -69,7 +70,8 @@ public:
     int discard_input();
     int pending_bytes() const;
     // Waits in the kernel, at most timeout_us, for `count` bytes to be waiting: kInputWaiting when
-    // they are, kInputNotYet when not (yet), kWaitInterrupted when a signal ended the wait. While
+    // they are, kInputNotYet when not (yet), kWaitInterrupted when a signal ended the wait,
+    // kLineGone when the line has hung up (the device was unplugged: no byte can come). While
     // some but not all have come it pauses for about the time the rest take on the line, as the
     // descriptor stays readable; a closed port just lets the time pass.
     int wait_for_input(uint32_t count, uint32_t timeout_us);

@@ -133,6 +133,9 @@ void MemoryLink::Write(const void* data, size_t length) {
 
 MemoryLink::InputWait MemoryLink::WaitForInput(size_t count, std::chrono::microseconds limit) {
     ++kernel_waits;
+    if (hung_up) {
+        return InputWait::Gone;
+    }
     Microseconds end = now + limit;
     const std::optional<Microseconds> ready = ArrivalOf(count);
     if (ready && *ready < end) {

@@ -60,6 +60,8 @@ public:
     void FailReads() { buffer.failing = true; }
     // Writes fail from now on, as on a port that cannot take them.
     void FailWrites() { failing_writes = true; }
+    // The line hangs up: from now on every wait for input ends at once, as on an unplugged port.
+    void HangUp() { hung_up = true; }
     // From now on, behind what has arrived, `pattern` comes over and over without end: every
     // look finds kFloodWaiting more bytes waiting, and reading them takes a microsecond each,
     // as from a device that sends faster than the host reads.
@@ -134,6 +136,7 @@ private:
     int kernel_waits = 0;
     long clock_readings = 0;
     bool failing_writes = false;
+    bool hung_up = false;
 };
 
 // A cancellation requested once the link's clock has reached a time; counts how often it is

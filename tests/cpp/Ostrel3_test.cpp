@@ -473,6 +473,19 @@ TEST_F(Ostrel3Test, TheLinkIsCountedExchangeByExchange) {
     errors.Finish();
 }
 
+// A line that hangs up while a reply is awaited ends the wait at once, as the port gone, with the
+// line a wait that ran out gives.
+TEST_F(Ostrel3Test, AHungUpLineEndsTheWaitAtOnce) {
+    OutputCapture errors(STDERR_FILENO);
+    link.Expect({0xAA});
+    link.HangUp();
+    const auto start = link.Now();
+    EXPECT_EQ(arm.GetTemperature(), 0.0f);
+    EXPECT_LT(link.Now() - start, std::chrono::milliseconds(10));
+    EXPECT_EQ(arm.LastOutcome(), Device::Outcome::PortGone);
+    EXPECT_EQ(Count(errors.Finish(), kHeaderTimeout), 1);
+}
+
 // Every whole exchange of the arm, named.
 const std::pair<const char*, std::function<void(Ostrel3&)>> kWholeExchanges[] = {
     {"DeviceWakeup", [](Ostrel3& a) { a.DeviceWakeup(); }},

@@ -333,6 +333,18 @@ def wheels(session: nox.Session) -> None:
 
 
 @nox.session
+def docs(session: nox.Session) -> None:
+    """The documentation site, into build/docs/site, with warnings as errors: from the Markdown
+    under docs/, the sources and the stubs, without the C++ build."""
+    session.install("-r", str(ROOT / "docs" / "requirements.txt"), *TEST_PACKAGES)
+    session.run("pytest", str(ROOT / "tests" / "docs"))
+    # Material's notice of its successor is no warning of this build.
+    session.env["NO_MKDOCS_2_WARNING"] = "1"
+    with session.chdir(ROOT):
+        session.run("mkdocs", "build", "--strict", "--site-dir", str(BUILD / "docs" / "site"))
+
+
+@nox.session
 def bench(session: nox.Session) -> None:
     """The exchange benchmark: `nox -s bench -- [bench_exchange.py options]`."""
     wheel = build_wheel(session, "python", BUILD / "wheels" / "bench")

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "FakeDevice.h"
+#include "LinkClock.h"
 #include "MemoryLink.h"
 #include "OutputCapture.h"
 
@@ -18,20 +19,6 @@ using Testing::OutputCapture;
 using Event = HandleReader::Event;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
-
-class LinkClock : public ServoClock {
-public:
-    explicit LinkClock(MemoryLink& link) : link(link) {}
-    Nanoseconds Now() override { return link.Now(); }
-    void WaitUntil(Nanoseconds deadline) override {
-        if (deadline > link.Now()) {
-            link.SetNow(std::chrono::duration_cast<microseconds>(deadline));
-        }
-    }
-
-private:
-    MemoryLink& link;
-};
 
 // A compact packet with these buttons, battery byte (3.0 V and 5 mV a unit) and sequence count;
 // none of its data bytes needs escaping.

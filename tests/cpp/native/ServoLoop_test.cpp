@@ -9,6 +9,7 @@
 
 #include "Effects.h"
 #include "FakeDevice.h"
+#include "LinkClock.h"
 #include "MemoryLink.h"
 #include "OutputCapture.h"
 
@@ -23,22 +24,6 @@ using Testing::Concat;
 using Testing::FloatBytes;
 using Testing::MemoryLink;
 using Testing::OutputCapture;
-
-// The loop's clock read off the in-memory link's virtual one: waiting for a deadline moves the
-// link's time on to it. Every time in these tests is virtual.
-class LinkClock : public ServoClock {
-public:
-    explicit LinkClock(MemoryLink& link) : link(link) {}
-    Nanoseconds Now() override { return link.Now(); }
-    void WaitUntil(Nanoseconds deadline) override {
-        if (deadline > link.Now()) {
-            link.SetNow(std::chrono::duration_cast<microseconds>(deadline));
-        }
-    }
-
-private:
-    MemoryLink& link;
-};
 
 // The force of each end-effector force frame the arm received, in order.
 std::vector<Vec3> ForcesSent(const Bytes& written) {

@@ -11,9 +11,11 @@ versions): a device of the kind that answers otherwise is another unit, and is l
 
 from __future__ import annotations
 
+import atexit
 import os
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Optional
 
@@ -92,6 +94,7 @@ class Supervisor:
         self._serial_number = known.serial_number if known else None
         self._thread = threading.Thread(target=self._watch, name="ornix-connection", daemon=True)
         self._thread.start()
+        _watching.add(self)
 
     def stop(self) -> None:
         """Ends the watching, and a reconnection in progress, at once."""
@@ -162,3 +165,13 @@ class Supervisor:
             if identity is not None and _same_unit(self._opened.identity, identity):
                 return path, self._make(stream), stream
         return None
+
+
+# The connections being watched, whose watching ends before the interpreter does.
+_watching: weakref.WeakSet[Supervisor] = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_watching() -> None:
+    for supervisor in list(_watching):
+        supervisor.stop()

@@ -5,6 +5,7 @@ running low, as events in order, none lost, at any rate the handle streams."""
 from __future__ import annotations
 
 import array
+import atexit
 import threading
 from dataclasses import dataclass
 from types import TracebackType
@@ -97,6 +98,7 @@ class HandleStream:
         """Starts reading; RuntimeError when it reads already or something else drives the
         handle."""
         self._native.start()
+        _reading.add(self)
         if self._on_event is not None:
             self._delivering = threading.Thread(
                 target=self._deliver, name="ornix-handle-events", daemon=True
@@ -108,6 +110,7 @@ class HandleStream:
         """Stops reading (the events still waiting are delivered first to `on_event`), and
         closes a port the stream opened."""
         self._native.stop()
+        _reading.discard(self)
         if self._delivering is not None:
             self._delivering.join()
             self._delivering = None
@@ -189,6 +192,15 @@ class HandleStream:
 
 # How long a wait for events lasts before it looks whether the stream still runs.
 _WAIT = 0.1  # s
+
+# The streams that read, kept alive while they do and stopped before the interpreter ends.
+_reading: set[HandleStream] = set()
+
+
+@atexit.register
+def _stop_reading() -> None:
+    for stream in list(_reading):
+        stream.stop()
 
 
 class _Released:

@@ -8,7 +8,7 @@
 
 namespace Ornix::Companion {
 
-class FailFast : public HardwareAPI::Devices::Cancellation {
+class FailFast final : public HardwareAPI::Devices::Cancellation {
 public:
     explicit FailFast(HardwareAPI::Devices::Device& device);
     ~FailFast();

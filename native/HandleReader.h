@@ -70,7 +70,7 @@ public:
     void ReadOnce();
 
 private:
-    class StopCancellation : public HardwareAPI::Devices::Cancellation {
+    class StopCancellation final : public HardwareAPI::Devices::Cancellation {
     public:
         explicit StopCancellation(const std::atomic<bool>& stopping) : stopping(stopping) {}
         bool Requested(bool) override { return stopping.load(); }

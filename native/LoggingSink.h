@@ -20,7 +20,7 @@
 
 namespace Ornix::Companion {
 
-class LoggingSink : public HardwareAPI::DiagnosticSink {
+class LoggingSink final : public HardwareAPI::DiagnosticSink {
 public:
     explicit LoggingSink(pybind11::function deliver);
 

@@ -22,7 +22,7 @@ using HardwareAPI::Python::SignalCancellation;
 using HardwareAPI::Python::Unlocked;
 
 // A stop that any thread may request, asked by the waits of every call given it.
-class Stop : public HardwareAPI::Devices::Cancellation {
+class Stop final : public HardwareAPI::Devices::Cancellation {
 public:
     void Request() { requested.store(true); }
     bool IsRequested() const { return requested.load(); }

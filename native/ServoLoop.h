@@ -95,7 +95,7 @@ public:
 
 private:
     // Ends the arm's waits when the loop must stop, and the last exchange's wait after a while.
-    class StopCancellation : public HardwareAPI::Devices::Cancellation {
+    class StopCancellation final : public HardwareAPI::Devices::Cancellation {
     public:
         explicit StopCancellation(ServoLoop& loop) : loop(loop) {}
         bool Requested(bool) override;

@@ -18,7 +18,7 @@
 
 namespace Ornix::Companion {
 
-class TickCallback : public TickObserver {
+class TickCallback final : public TickObserver {
 public:
     // `callback` is called as callback(time, tick, px, py, pz, vx, vy, vz, fx, fy, fz).
     TickCallback(pybind11::function callback, ServoLoop& loop);

@@ -70,6 +70,9 @@ bool ServoLoop::Start() {
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
         scheduling = settings.realtime ? RealTimePriority::RaiseCallingThread(pacer.Period())
                                        : RealTimePriority::Obtained{"normal", "not asked for"};
+        // At real-time priority the thread wakes from the kernel at once: its polling would
+        // only keep the rest of the machine off the processor.
+        arm.SetPolling(scheduling.policy == "normal");
         scheduled.set_value();
         Run();
         End();
@@ -163,6 +166,7 @@ void ServoLoop::End() {
         TerminationSignals::Confirm();
     }
     arm.SetCancellation(arm_cancellation);
+    arm.SetPolling(true);
     ticking.store(false);
     // A loop that ended by itself is stopping until Stop joins it.
     stop_requested.store(true);

@@ -133,7 +133,7 @@ Device::WaitEnd Device::AwaitBytes(size_t count, Microseconds start, Microsecond
         return WaitEnd::Arrived;
     }
     const Microseconds began = clock();
-    const Microseconds busy_poll = answers_fast ? kBusyPoll : Microseconds::zero();
+    const Microseconds busy_poll = polling && answers_fast ? kBusyPoll : Microseconds::zero();
     const WaitInProgress in_progress;
     Microseconds next_check = began + kCancellationAfter;
     bool signalled = false;

@@ -45,6 +45,11 @@ public:
     // to end early; a wait ended so prints nothing and fails like a time-out.
     void SetCancellation(Cancellation* cancellation) { this->cancellation = cancellation; }
     Cancellation* GetCancellation() const { return cancellation; }
+    // Whether a wait polls the port for a while before it sleeps in the kernel, when the device
+    // answered fast the last time (the default). A thread at real-time priority wakes from the
+    // kernel at once, and its polling would only keep other work, a virtual device's process
+    // on the same machine among it, off the processor.
+    void SetPolling(bool polls) { polling = polls; }
 
     // Writes the first `length` bytes of the send buffer; more than the buffer holds is refused.
     // Every request starts from a clean stream state, whatever an earlier failure left.
@@ -121,6 +126,7 @@ private:
     std::atomic<Outcome> outcome{Outcome::Ok};
     LinkCounters counters;
     bool answers_fast = true;  // the last wait that waited ended soon: the next one polls first
+    bool polling = true;
 };
 
 }  // namespace Ornix::HardwareAPI::Devices

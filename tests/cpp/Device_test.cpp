@@ -156,6 +156,19 @@ TEST(DeviceWaiting, FastRepliesAreSeenWithoutTheKernel) {
     EXPECT_EQ(link.KernelWaits(), 0);
 }
 
+// A device driven at real-time priority does not poll: every wait goes to the kernel at once,
+// however fast the device answered before.
+TEST(DeviceWaiting, WithoutPollingEveryWaitSleepsInTheKernel) {
+    MemoryLink link;
+    FramedDevice device(link);
+    device.SetPolling(false);
+    link.Arrive({0x2B}, microseconds(10)).Arrive(Bytes(24, 0x01), microseconds(15));
+    EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
+    EXPECT_EQ(device.ReadPayload(24), 24);
+    EXPECT_EQ(link.KernelWaits(), 2);
+    EXPECT_LT(link.ClockReadings(), 20);
+}
+
 TEST(DeviceWaiting, BusyPollFollowsHowFastTheDeviceAnswers) {
     MemoryLink link;
     FramedDevice device(link);

@@ -18,10 +18,10 @@ HOOKS = ROOT / "docs" / "hooks"
 
 
 def _hook(name: str):
-    spec = importlib.util.spec_from_file_location(name, HOOKS / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, HOOKS / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

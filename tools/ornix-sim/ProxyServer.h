@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "CommandLine.h"
 #include "PendingOutput.h"
 #include "PseudoTerminal.h"
 #include "Recording.h"
+#include "RelaySetup.h"
 #include "SerialPort.h"
 #include "StopSignal.h"
 #include "SymbolicLink.h"

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "CommandLine.h"
 #include "PendingOutput.h"
 #include "PseudoTerminal.h"
+#include "RelaySetup.h"
 #include "ReplayScript.h"
 #include "StopSignal.h"
 #include "SymbolicLink.h"

@@ -51,6 +51,9 @@ public:
     static int check_port(const char* device);
     void close_port();
     bool is_open() const { return fd >= 0; }
+    // The port's descriptor, -1 while it is closed: for a caller that waits on the port in a
+    // select loop of its own, beside other descriptors. The port keeps owning it and closes it.
+    int descriptor() const { return fd; }
 
     int send_byte(char c);
     int send_text(const char* text);

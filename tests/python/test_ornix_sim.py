@@ -458,6 +458,17 @@ def test_silent_and_slow_devices(ornix_sim, open_port):
     assert time.monotonic() - began >= 0.29
 
 
+def test_a_delayed_reply_holds_up_no_other_device(ornix_sim, open_port):
+    simulator = ornix_sim("arm", "--delay", "600000", "handle")
+    arm = open_port(simulator.ports["arm"])
+    os.write(arm.fd, b"\x0a")
+    # The devices share one thread, on which the arm's delay is a time waited for, not a pause:
+    # the handle answers meanwhile, and the program still stops at once.
+    assert open_port(simulator.ports["handle"]).exchange(b"\x0a", 7, timeout=30.0)[0] == 0xD0
+    assert arm.read(22, timeout=0.1) == b""
+    assert simulator.stop() == 0
+
+
 # Links
 
 

@@ -6,6 +6,7 @@ the faults and the replay's matching are driven at the byte level.
 """
 
 import errno
+import fcntl
 import json
 import os
 import resource
@@ -811,6 +812,26 @@ def test_proxy_refuses_to_replace_a_recording(ornix_sim, tmp_path):
     assert done.returncode == 1
     assert "cannot create recording" in done.stderr
     assert path.read_text() == "field data\n"
+
+
+def test_proxy_opens_the_port_for_exclusive_use_as_the_library_does(ornix_sim, tmp_path):
+    device = ornix_sim("arm")
+    path = tmp_path / "session.jsonl"
+    # Held as pyserial's exclusive ports and the library's own are.
+    holder = os.open(device.port, os.O_RDWR | os.O_NOCTTY)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        done = subprocess.run(
+            [simulator_path(), "proxy", device.port, "--record", str(path)],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        )
+    finally:
+        os.close(holder)
+    assert done.returncode == 1
+    assert done.stderr == f"ornix-sim: cannot open {device.port}: {os.strerror(errno.EBUSY)}\n"
+    assert not path.exists()
 
 
 @pytest.mark.parametrize(

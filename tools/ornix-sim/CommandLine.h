@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "DeviceKind.h"
 #include "FaultInjector.h"
 #include "LinkLatency.h"
-
-enum class DeviceKind { Arm, Handle };
+#include "RelaySetup.h"
 
 struct DeviceSetup {
     DeviceKind kind;
@@ -23,21 +23,6 @@ struct DeviceSetup {
     std::optional<LinkModel> latency;
     // --seed as given, whichever comes first of it and --latency; Parse puts it in `latency`.
     std::optional<std::uint32_t> seed;
-};
-
-// A proxy to a real port, or a recording played back, each served on a pseudo-terminal.
-struct RelaySetup {
-    enum class Kind { Proxy, Replay };
-
-    Kind kind;
-    // The port forwarded to, or the recording played back.
-    std::string source;
-    // Empty for no link.
-    std::string link;
-    // Proxy only: the recording to write.
-    std::string record;
-    // Replay only: a request that differs from the recording's goes unanswered.
-    bool strict = false;
 };
 
 // The words that start what ornix-sim serves, each with a help of its own.

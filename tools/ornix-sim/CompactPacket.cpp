@@ -26,7 +26,7 @@ std::uint8_t CompactPacket::SensorByte(std::uint8_t hall_level, std::uint8_t but
     return static_cast<std::uint8_t>((hall_level & kHallMask) | buttons << kButtonsShift);
 }
 
-void CompactPacket::Append(const HandleSensors::Reading& reading, std::uint8_t device_id,
+void CompactPacket::Append(const HandleReading& reading, std::uint8_t device_id,
                            std::uint8_t sequence, ByteWriter& out) {
     // The bytes that carry nothing stay zero.
     std::array<std::uint8_t, kCompactDataSize> data{};

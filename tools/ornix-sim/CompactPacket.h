@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "ByteWriter.h"
-#include "HandleSensors.h"
+#include "HandleReading.h"
 
 // The body of the handle's compact status packet, which follows its status code: 18 data
 // bytes, SLIP-stuffed, then END.
@@ -14,6 +14,6 @@ public:
 
     // `sequence` counts packets in the last data byte, which hosts do not interpret; as it
     // runs through every value it makes the stream carry escapes regularly.
-    static void Append(const HandleSensors::Reading& reading, std::uint8_t device_id,
-                       std::uint8_t sequence, ByteWriter& out);
+    static void Append(const HandleReading& reading, std::uint8_t device_id, std::uint8_t sequence,
+                       ByteWriter& out);
 };

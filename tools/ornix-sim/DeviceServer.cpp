@@ -1,13 +1,7 @@
 #include "DeviceServer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <optional>
 #include <utility>
-
-#include "Readiness.h"
 
 namespace {
 
@@ -17,7 +11,8 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr std::chrono::milliseconds kStaleInput{200};
 // Hanging up discards what the host has not read, so the last answer gets up to this long to
 // be read first. Written bytes reach the host's queue a moment after the write, hence the
-// settling time before an empty queue counts.
+// settling time before an empty queue counts. The host's queue cannot be watched with select,
+// so it is looked at every kHangUpPoll.
 constexpr std::chrono::milliseconds kLongestHangUpWait{1000};
 constexpr std::chrono::milliseconds kHangUpSettling{20};
 constexpr std::chrono::milliseconds kHangUpPoll{1};
@@ -33,9 +28,8 @@ constexpr std::size_t kMostPendingUnasked = 4096;
 }  // namespace
 
 DeviceServer::DeviceServer(std::unique_ptr<VirtualDevice> device, const FaultSettings& faults,
-                           const std::string& link, const std::optional<LinkModel>& latency,
-                           StopSignal& stop)
-    : device_(std::move(device)), faults_(faults), stop_(stop) {
+                           const std::string& link, const std::optional<LinkModel>& latency)
+    : device_(std::move(device)), faults_(faults) {
     if (!link.empty()) {
         link_.emplace(link, terminal_.SlavePath());
     }
@@ -43,70 +37,84 @@ DeviceServer::DeviceServer(std::unique_ptr<VirtualDevice> device, const FaultSet
         latency_.emplace(*latency, Clock::now());
     }
     pending_.reserve(2 * kReadChunk);
-    thread_ = std::thread([this] { Serve(); });
+    unasked_period_ = device_->UnaskedPeriod();
+    next_unasked_ = Clock::now() + unasked_period_;
 }
 
-DeviceServer::~DeviceServer() {
-    stop_.Request();
-    thread_.join();
+void DeviceServer::Watch(Readiness& ready) {
+    if (state_ == State::Ended) {
+        return;
+    }
+    // Whatever else it waits for, a device passes on what the link releases.
+    if (const std::optional<Clock::time_point> release = LinkRelease()) {
+        ready.WakeBy(*release);
+    }
+    switch (state_) {
+        case State::Serving: {
+            const int master = terminal_.MasterFd();
+            if (Waiting() < kMostPendingReplies) {
+                ready.WatchRead(master);
+            } else {
+                // Time spent holding the host up does not make its unfinished frame stale.
+                last_input_ = Clock::now();
+            }
+            if (!output_.Empty()) {
+                ready.WatchWrite(master);
+            }
+            if (unasked_period_.count() > 0) {
+                ready.WakeBy(next_unasked_);
+            }
+            return;
+        }
+        case State::Holding:
+            ready.WakeBy(held_until_);
+            return;
+        case State::HangingUp:
+            ready.WakeBy(hang_up_look_);
+            return;
+        case State::Ended:
+            return;
+    }
 }
 
-void DeviceServer::Serve() {
-    const auto period = device_->UnaskedPeriod();
-    const bool streams = period.count() > 0;
-    auto next_unasked = Clock::now() + period;
-    while (true) {
-        const int master = terminal_.MasterFd();
-        const bool taking = Waiting() < kMostPendingReplies;
-        Readiness ready;
-        ready.WatchRead(stop_.Fd());
-        if (taking) {
-            ready.WatchRead(master);
-        } else {
-            // Time spent holding the host up does not make its unfinished frame stale.
-            last_input_ = Clock::now();
-        }
-        if (!output_.Empty()) {
-            ready.WatchWrite(master);
-        }
-        std::optional<Clock::time_point> wake;
-        if (streams) {
-            wake = next_unasked;
-        }
-        if (const auto release = LinkRelease()) {
-            wake = wake ? std::min(*wake, *release) : *release;
-        }
-        if (!ready.Wait(wake)) {
-            std::fprintf(stderr, "ornix-sim: %s: select failed: %s\n", PortPath().c_str(),
-                         std::strerror(errno));
-            return;
-        }
-        if (ready.Readable(stop_.Fd())) {
-            return;
-        }
-        if (!Forward()) {
-            return;
-        }
-        if (ready.Writable(master) && !Flush()) {
-            return;
-        }
-        if (ready.Readable(master) && !TakeInput()) {
-            return;
-        }
-        if (streams && Clock::now() >= next_unasked) {
-            message_.clear();
-            ByteWriter writer(message_);
-            device_->WriteUnasked(writer);
-            if (!Send(false)) {
+void DeviceServer::Handle(const Readiness& ready) {
+    switch (state_) {
+        case State::Serving: {
+            const int master = terminal_.MasterFd();
+            if (!Forward() || (ready.Writable(master) && !Flush())) {
+                state_ = State::Ended;
                 return;
             }
-            next_unasked += period;
-            // After a stall the stream resumes at its rate instead of bursting to catch up.
-            if (next_unasked < Clock::now()) {
-                next_unasked = Clock::now() + period;
+            if (ready.Readable(master) && !TakeInput()) {
+                return;
             }
+            break;
         }
+        case State::Holding:
+            if (!Forward()) {
+                state_ = State::Ended;
+                return;
+            }
+            if (Clock::now() < held_until_) {
+                return;
+            }
+            state_ = State::Serving;
+            // The requests that came with the one answered go on being served.
+            if (!Deliver(held_, true, true, hang_up_after_held_) || !ServePending()) {
+                return;
+            }
+            break;
+        case State::HangingUp:
+            if (!Forward()) {
+                HangUpNow();
+            } else if (Clock::now() >= hang_up_look_) {
+                LookBeforeHangingUp();
+            }
+            return;
+        case State::Ended:
+            return;
     }
+    SendUnasked();
 }
 
 bool DeviceServer::TakeInput() {
@@ -114,6 +122,7 @@ bool DeviceServer::TakeInput() {
     const std::optional<std::size_t> read = terminal_.Read(chunk, sizeof chunk);
     if (!read) {
         // The slave stays open here, so the line has failed in a way no host can repair.
+        state_ = State::Ended;
         return false;
     }
     const std::size_t count = *read;
@@ -126,7 +135,10 @@ bool DeviceServer::TakeInput() {
     }
     last_input_ = now;
     pending_.insert(pending_.end(), chunk, chunk + count);
+    return ServePending();
+}
 
+bool DeviceServer::ServePending() {
     std::size_t start = 0;
     bool serving = true;
     while (serving && start < pending_.size()) {
@@ -148,26 +160,53 @@ bool DeviceServer::TakeInput() {
 
 bool DeviceServer::Send(bool is_reply) {
     const FaultInjector::Outcome outcome = faults_.Apply(message_);
-    if (outcome.send) {
-        if (is_reply && !WaitOutDelay()) {
-            return false;
-        }
+    if (outcome.send && is_reply && faults_.ReplyDelay().count() > 0) {
+        held_ = message_;
+        hang_up_after_held_ = outcome.hang_up;
+        held_until_ = Clock::now() + faults_.ReplyDelay();
+        state_ = State::Holding;
+        return false;
+    }
+    return Deliver(message_, is_reply, outcome.send, outcome.hang_up);
+}
+
+bool DeviceServer::Deliver(const std::vector<std::uint8_t>& message, bool is_reply, bool send,
+                           bool hang_up) {
+    if (send) {
         if (latency_) {
-            latency_->Add(message_.size(), Clock::now());
-            in_link_.push_back({message_, 0, !is_reply});
+            latency_->Add(message.size(), Clock::now());
+            in_link_.push_back({message, 0, !is_reply});
         } else {
-            output_.Add(message_.data(), message_.size(), Clock::now(), !is_reply);
+            output_.Add(message.data(), message.size(), Clock::now(), !is_reply);
             output_.DropOldest(kMostPendingUnasked);
             if (!Flush()) {
+                state_ = State::Ended;
                 return false;
             }
         }
     }
-    if (outcome.hang_up) {
-        HangUp();
+    if (hang_up) {
+        BeginHangUp();
         return false;
     }
     return true;
+}
+
+void DeviceServer::SendUnasked() {
+    if (unasked_period_.count() == 0 || state_ != State::Serving || Clock::now() < next_unasked_) {
+        return;
+    }
+    message_.clear();
+    ByteWriter writer(message_);
+    device_->WriteUnasked(writer);
+    if (!Send(false)) {
+        return;
+    }
+    next_unasked_ += unasked_period_;
+    // After a stall the stream resumes at its rate instead of bursting to catch up.
+    if (next_unasked_ < Clock::now()) {
+        next_unasked_ = Clock::now() + unasked_period_;
+    }
 }
 
 bool DeviceServer::Flush() { return output_.WriteTo(terminal_.MasterFd()); }
@@ -205,36 +244,25 @@ std::size_t DeviceServer::Waiting() const {
     return output_.Size() + (latency_ ? latency_->Held() : 0);
 }
 
-bool DeviceServer::WaitOutDelay() {
-    return faults_.ReplyDelay().count() == 0 || Pause(faults_.ReplyDelay());
+void DeviceServer::BeginHangUp() {
+    const auto now = Clock::now();
+    hang_up_settled_ = now + kHangUpSettling;
+    hang_up_latest_ = now + kLongestHangUpWait;
+    state_ = State::HangingUp;
+    LookBeforeHangingUp();
 }
 
-void DeviceServer::HangUp() {
-    const auto settled = Clock::now() + kHangUpSettling;
-    const auto deadline = Clock::now() + kLongestHangUpWait;
-    while (Clock::now() < deadline &&
-           (Clock::now() < settled || Waiting() > 0 || terminal_.Unread() > 0) && Flush() &&
-           Pause(kHangUpPoll)) {
+void DeviceServer::LookBeforeHangingUp() {
+    const auto now = Clock::now();
+    if (now < hang_up_latest_ &&
+        (now < hang_up_settled_ || Waiting() > 0 || terminal_.Unread() > 0) && Flush()) {
+        hang_up_look_ = Clock::now() + kHangUpPoll;
+        return;
     }
+    HangUpNow();
+}
+
+void DeviceServer::HangUpNow() {
     terminal_.HangUp();
-}
-
-bool DeviceServer::Pause(std::chrono::milliseconds duration) {
-    // Waiting on the stop signal keeps a slow device from holding up the end of the program.
-    const auto until = Clock::now() + duration;
-    while (Clock::now() < until) {
-        Readiness ready;
-        ready.WatchRead(stop_.Fd());
-        auto wake = until;
-        if (const auto release = LinkRelease()) {
-            wake = std::min(wake, *release);
-        }
-        if (!ready.Wait(wake)) {
-            return true;
-        }
-        if (ready.Readable(stop_.Fd()) || !Forward()) {
-            return false;
-        }
-    }
-    return true;
+    state_ = State::Ended;
 }

@@ -46,7 +46,7 @@ std::int16_t Component(double value) {
 
 }  // namespace
 
-HandleSensors::Reading HandleSensors::At(double seconds) {
+HandleReading HandleSensors::At(double seconds) {
     const double yaw = kYawCentre + kYawSwing * std::sin(2 * kPi * seconds / kYawPeriod);
     const double tilt = kTiltCentre + kTiltSwing * std::sin(2 * kPi * seconds / kTiltPeriod);
     const double yaw_cos = std::cos(yaw / 2);
@@ -54,7 +54,7 @@ HandleSensors::Reading HandleSensors::At(double seconds) {
     const double tilt_cos = std::cos(tilt / 2);
     const double tilt_sin = std::sin(tilt / 2);
 
-    Reading reading;
+    HandleReading reading;
     // The tilt about x, then the yaw about z.
     reading.quaternion = {Component(yaw_cos * tilt_cos), Component(yaw_cos * tilt_sin),
                           Component(yaw_sin * tilt_sin), Component(yaw_sin * tilt_cos)};

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include "HandleReading.h"
 
 // What the handle's sensors read at a given time since power-on: a slowly swaying
 // orientation, a drifting hall sensor level, buttons pressed in turn and a slowly draining
@@ -10,16 +9,5 @@
 // data byte.
 class HandleSensors {
 public:
-    struct Reading {
-        // w, x, y, z, in units of 1/32768.
-        std::array<std::int16_t, 4> quaternion;
-        // 0 to 31.
-        std::uint8_t hall_level;
-        // One bit per button, 0 to 7.
-        std::uint8_t buttons;
-        // Battery voltage 3.0 V + 5 mV per unit.
-        std::uint8_t battery;
-    };
-
-    static Reading At(double seconds);
+    static HandleReading At(double seconds);
 };

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Readiness.h"
-
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
@@ -24,15 +22,13 @@ ProxyServer::ProxyServer(const RelaySetup& setup, StopSignal& stop)
         link_.emplace(setup.link, terminal_.SlavePath());
     }
     frames_.reserve(64);
-    thread_ = std::thread([this] { Serve(); });
 }
 
 ProxyServer::~ProxyServer() { Finish(); }
 
 bool ProxyServer::Finish() {
-    if (thread_.joinable()) {
-        stop_.Request();
-        thread_.join();
+    if (!finished_) {
+        finished_ = true;
         if (!recording_failed_) {
             decoder_.Finish(frames_);
             Record();
@@ -41,61 +37,65 @@ bool ProxyServer::Finish() {
     return !recording_failed_;
 }
 
-void ProxyServer::Serve() {
-    std::uint8_t chunk[kReadChunk];
-    const int master = terminal_.MasterFd();
-    while (true) {
-        Readiness ready;
-        ready.WatchRead(stop_.Fd());
-        const bool from_host = to_device_.Size() < kMostPending;
-        const bool from_device = to_host_.Size() < kMostPending;
-        if (from_host) {
-            ready.WatchRead(master);
-        }
-        if (from_device) {
-            ready.WatchRead(port_.Fd());
-        }
-        if (!to_device_.Empty()) {
-            ready.WatchWrite(port_.Fd());
-        }
-        if (!to_host_.Empty()) {
-            ready.WatchWrite(master);
-        }
-        if (!ready.Wait(decoder_.NextTimeout())) {
-            std::fprintf(stderr, "ornix-sim: proxy: select failed: %s\n", std::strerror(errno));
-            return;
-        }
-        if (ready.Readable(stop_.Fd())) {
-            return;
-        }
-        if (from_host && ready.Readable(master)) {
-            const auto when = Clock::now();
-            const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
-            if (!count) {
-                return;
-            }
-            to_device_.Add(chunk, *count, when);
-        }
-        if (from_device && ready.Readable(port_.Fd())) {
-            const auto when = Clock::now();
-            const std::optional<std::size_t> count = port_.Read(chunk, sizeof chunk);
-            if (!count) {
-                // The program sees the line go dead, as it would with the device itself.
-                std::fprintf(stderr, "ornix-sim: proxy: %s has closed\n", port_path_.c_str());
-                terminal_.HangUp();
-                return;
-            }
-            to_host_.Add(chunk, *count, when);
-        }
-        // What has just come goes out at once, without another wait.
-        if (!Forward()) {
-            return;
-        }
-        decoder_.CloseStale(Clock::now(), frames_);
-        if (!Record()) {
-            return;
-        }
+void ProxyServer::Watch(Readiness& ready) {
+    if (ended_) {
+        return;
     }
+    const int master = terminal_.MasterFd();
+    if (to_device_.Size() < kMostPending) {
+        ready.WatchRead(master);
+    }
+    if (to_host_.Size() < kMostPending) {
+        ready.WatchRead(port_.Fd());
+    }
+    if (!to_device_.Empty()) {
+        ready.WatchWrite(port_.Fd());
+    }
+    if (!to_host_.Empty()) {
+        ready.WatchWrite(master);
+    }
+    if (const auto timeout = decoder_.NextTimeout()) {
+        ready.WakeBy(*timeout);
+    }
+}
+
+void ProxyServer::Handle(const Readiness& ready) {
+    if (ended_) {
+        return;
+    }
+    // What has just come goes out at once, without another wait.
+    if (!TakeInput(ready) || !Forward()) {
+        ended_ = true;
+        return;
+    }
+    decoder_.CloseStale(Clock::now(), frames_);
+    if (!Record()) {
+        ended_ = true;
+    }
+}
+
+bool ProxyServer::TakeInput(const Readiness& ready) {
+    std::uint8_t chunk[kReadChunk];
+    if (ready.Readable(terminal_.MasterFd())) {
+        const auto when = Clock::now();
+        const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
+        if (!count) {
+            return false;
+        }
+        to_device_.Add(chunk, *count, when);
+    }
+    if (ready.Readable(port_.Fd())) {
+        const auto when = Clock::now();
+        const std::optional<std::size_t> count = port_.Read(chunk, sizeof chunk);
+        if (!count) {
+            // The program sees the line go dead, as it would with the device itself.
+            std::fprintf(stderr, "ornix-sim: proxy: %s has closed\n", port_path_.c_str());
+            terminal_.HangUp();
+            return false;
+        }
+        to_host_.Add(chunk, *count, when);
+    }
+    return true;
 }
 
 bool ProxyServer::Forward() {

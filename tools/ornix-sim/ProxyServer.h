@@ -2,43 +2,48 @@
 
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "CommandLine.h"
+#include "EventLoop.h"
 #include "PendingOutput.h"
 #include "PseudoTerminal.h"
 #include "Recording.h"
+#include "RelaySetup.h"
 #include "SerialPort.h"
 #include "StopSignal.h"
 #include "SymbolicLink.h"
 #include "WireDecoder.h"
 
-// Stands between a program and a real port, on a thread of its own until the stop signal:
-// serves the program a pseudo-terminal, forwards every byte both ways as soon as it arrives
-// and records the exchange frame by frame. Bytes the other side has no room for wait for it,
-// and while many wait the side that sends them is left unread, so that the backpressure reaches
-// it; bytes are recorded once they have been written, so that the recording holds what passed.
-// Recording comes after forwarding, so that it adds to the exchange only the time of the loop
-// itself. A recording that cannot be written ends the proxy.
-class ProxyServer {
+// Stands between a program and a real port, as a participant of the event loop: serves the
+// program a pseudo-terminal, forwards every byte both ways as soon as it arrives and records
+// the exchange frame by frame. Bytes the other side has no room for wait for it, and while many
+// wait the side that sends them is left unread, so that the backpressure reaches it; bytes are
+// recorded once they have been written, so that the recording holds what passed. Recording
+// comes after forwarding, so that it adds to the exchange only the time of the loop's turn. A
+// recording that cannot be written ends the proxy and raises the stop signal; a side whose line
+// fails ends the proxy alone.
+class ProxyServer final : public EventLoop::Participant {
 public:
     ProxyServer(const RelaySetup& setup, StopSignal& stop);
     ProxyServer(const ProxyServer&) = delete;
     ProxyServer& operator=(const ProxyServer&) = delete;
     // As Finish().
-    ~ProxyServer();
+    ~ProxyServer() override;
 
     const std::string& PortPath() const { return terminal_.SlavePath(); }
-    // Raises the stop signal, waits for the proxy's thread and writes out the rest of the
-    // recording; false when the recording could not be written whole (the reason has been
-    // reported).
+    // Once the loop has stopped: writes out the rest of the recording; false when the
+    // recording could not be written whole (the reason has been reported).
     bool Finish();
+
+    void Watch(Readiness& ready) override;
+    void Handle(const Readiness& ready) override;
 
 private:
     using Clock = std::chrono::steady_clock;
 
-    void Serve();
+    // Reads what has come from the host and from the device; false once a side's line has
+    // failed, with the reason reported.
+    bool TakeInput(const Readiness& ready);
     // Writes what each side has room for, decoding what went out; false once a side's line
     // has failed, with the reason reported.
     bool Forward();
@@ -58,6 +63,7 @@ private:
     PendingOutput to_host_;
     bool kind_recorded_ = false;
     bool recording_failed_ = false;
+    bool ended_ = false;
+    bool finished_ = false;
     StopSignal& stop_;
-    std::thread thread_;
 };

@@ -51,7 +51,7 @@ PseudoTerminal::PseudoTerminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY)) {
         throw SystemError("cannot open " + slave_path_);
     }
     MakeRaw(slave_.Get());
-    // A device thread must never block on a host that has stopped reading.
+    // The event loop must never block on a host that has stopped reading.
     const int flags = ::fcntl(master_.Get(), F_GETFL);
     if (flags < 0 || ::fcntl(master_.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
         throw SystemError("cannot make the pseudo-terminal non-blocking");

@@ -18,16 +18,19 @@ void Readiness::WatchWrite(int fd) {
     highest_ = std::max(highest_, fd);
 }
 
-bool Readiness::Wait(const std::optional<Clock::time_point>& until) {
+void Readiness::WakeBy(Clock::time_point when) { wake_ = wake_ ? std::min(*wake_, when) : when; }
+
+bool Readiness::Wait() {
     timeval limit{};
-    if (until) {
+    if (wake_) {
+        // Rounded up, so that the wait never ends before the time its participant asked for.
         const auto left =
-            std::max(std::chrono::ceil<std::chrono::microseconds>(*until - Clock::now()),
+            std::max(std::chrono::ceil<std::chrono::microseconds>(*wake_ - Clock::now()),
                      std::chrono::microseconds(0));
         limit.tv_sec = static_cast<time_t>(left.count() / 1000000);
         limit.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
     }
-    if (::select(highest_ + 1, &readable_, &writable_, nullptr, until ? &limit : nullptr) >= 0) {
+    if (::select(highest_ + 1, &readable_, &writable_, nullptr, wake_ ? &limit : nullptr) >= 0) {
         return true;
     }
     FD_ZERO(&readable_);

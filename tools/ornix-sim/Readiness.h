@@ -5,8 +5,9 @@
 #include <chrono>
 #include <optional>
 
-// One wait of a serving loop: the descriptors it watches for input and for room, and which of
-// them select found ready. select, not poll: macOS cannot poll terminal devices.
+// One wait of the event loop: the descriptors its participants watch for input and for room,
+// the earliest time one of them must run again, and which descriptors select found ready.
+// select, not poll: macOS cannot poll terminal devices.
 class Readiness {
 public:
     using Clock = std::chrono::steady_clock;
@@ -15,16 +16,20 @@ public:
 
     void WatchRead(int fd);
     void WatchWrite(int fd);
-    // Waits until a watched descriptor is ready or `until` has come (never without it). False
-    // when select has failed, with errno set; an interrupted wait counts as a wait that found
-    // nothing.
-    bool Wait(const std::optional<Clock::time_point>& until);
+    // The wait ends by `when` at the latest; the earliest of all times given counts.
+    void WakeBy(Clock::time_point when);
+    // Waits until a watched descriptor is ready or the earliest wake-up has come (never, without
+    // one). False when select has failed, with errno set; an interrupted wait counts as a wait
+    // that found nothing.
+    bool Wait();
 
-    bool Readable(int fd) const { return FD_ISSET(fd, &readable_); }
-    bool Writable(int fd) const { return FD_ISSET(fd, &writable_); }
+    // False for a descriptor that was not watched, or is no longer open (negative).
+    bool Readable(int fd) const { return fd >= 0 && FD_ISSET(fd, &readable_); }
+    bool Writable(int fd) const { return fd >= 0 && FD_ISSET(fd, &writable_); }
 
 private:
     fd_set readable_;
     fd_set writable_;
     int highest_ = -1;
+    std::optional<Clock::time_point> wake_;
 };

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "DeviceKind.h"
 #include "FileDescriptor.h"
 #include "WireDecoder.h"
 

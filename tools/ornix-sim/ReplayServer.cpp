@@ -1,12 +1,9 @@
 #include "ReplayServer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "JsonText.h"
-#include "Readiness.h"
 #include "WireDecoder.h"
 #include "WireProtocol.h"
 
@@ -44,71 +41,65 @@ std::size_t RequestLength(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-ReplayServer::ReplayServer(const RelaySetup& setup, StopSignal& stop)
-    : script_(setup.source), strict_(setup.strict), stop_(stop) {
+ReplayServer::ReplayServer(const RelaySetup& setup) : script_(setup.source), strict_(setup.strict) {
     if (!setup.link.empty()) {
         link_.emplace(setup.link, terminal_.SlavePath());
     }
     anchors_.push_back(Clock::now());
-    thread_ = std::thread([this] { Serve(); });
 }
 
-ReplayServer::~ReplayServer() {
-    stop_.Request();
-    thread_.join();
+void ReplayServer::Watch(Readiness& ready) {
+    if (ended_) {
+        return;
+    }
+    const int master = terminal_.MasterFd();
+    if (output_.Size() < kMostPending) {
+        ready.WatchRead(master);
+    } else {
+        // Time spent holding the program up does not make its unfinished request stale.
+        received_last_ = Clock::now();
+    }
+    if (!output_.Empty()) {
+        ready.WatchWrite(master);
+    }
+    // The frames due at the start come with the first turn, whose deadline has passed.
+    if (const auto deadline = NextDeadline()) {
+        ready.WakeBy(*deadline);
+    }
 }
 
-void ReplayServer::Serve() {
+void ReplayServer::Handle(const Readiness& ready) {
+    if (ended_) {
+        return;
+    }
     try {
-        ServeUntilStopped();
+        ended_ = !Serve(ready);
     } catch (const RecordingError& error) {
         std::fprintf(stderr, "ornix-sim: replay: %s\n", error.what());
+        ended_ = true;
     }
 }
 
-void ReplayServer::ServeUntilStopped() {
-    std::uint8_t chunk[kReadChunk];
+bool ReplayServer::Serve(const Readiness& ready) {
     const int master = terminal_.MasterFd();
-    while (true) {
-        SendDue(Clock::now());
-        if (!output_.WriteTo(master)) {
-            return;
+    const auto now = Clock::now();
+    if (ready.Readable(master)) {
+        std::uint8_t chunk[kReadChunk];
+        const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
+        if (!count) {
+            return false;
         }
-        const bool taking = output_.Size() < kMostPending;
-        Readiness ready;
-        ready.WatchRead(stop_.Fd());
-        if (taking) {
-            ready.WatchRead(master);
-        } else {
-            // Time spent holding the program up does not make its unfinished request stale.
-            received_last_ = Clock::now();
-        }
-        if (!output_.Empty()) {
-            ready.WatchWrite(master);
-        }
-        if (!ready.Wait(NextDeadline())) {
-            std::fprintf(stderr, "ornix-sim: replay: select failed: %s\n", std::strerror(errno));
-            return;
-        }
-        if (ready.Readable(stop_.Fd())) {
-            return;
-        }
-        const auto now = Clock::now();
-        if (ready.Readable(master)) {
-            const std::optional<std::size_t> count = terminal_.Read(chunk, sizeof chunk);
-            if (!count) {
-                return;
+        if (*count > 0) {
+            if (received_.empty()) {
+                received_since_ = now;
             }
-            if (*count > 0) {
-                if (received_.empty()) {
-                    received_since_ = now;
-                }
-                received_last_ = now;
-                received_.insert(received_.end(), chunk, chunk + *count);
-            }
+            received_last_ = now;
+            received_.insert(received_.end(), chunk, chunk + *count);
         }
-        Match(now, !received_.empty() && now - received_last_ >= WireDecoder::kTimeout);
     }
+    Match(now, !received_.empty() && now - received_last_ >= WireDecoder::kTimeout);
+    SendDue(Clock::now());
+    return output_.WriteTo(master);
 }
 
 void ReplayServer::SendDue(Clock::time_point now) {

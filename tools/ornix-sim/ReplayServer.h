@@ -5,41 +5,39 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "CommandLine.h"
+#include "EventLoop.h"
 #include "PendingOutput.h"
 #include "PseudoTerminal.h"
+#include "RelaySetup.h"
 #include "ReplayScript.h"
-#include "StopSignal.h"
 #include "SymbolicLink.h"
 
-// Plays a recording back to a program on a pseudo-terminal, on a thread of its own until the
-// stop signal. The device's frames go out in their recorded order, each once the host frame
-// it followed in the recording has come and the recorded time since that frame has passed;
-// when a later host frame comes early, whatever was recorded before it goes out at once. The
-// program thus reads the very byte stream it read when the recording was made, whatever its
-// own timing. A host frame that differs from the recording's next is reported and answered as
-// that one was, or in strict mode ignored. Frames the program has no room for yet wait for it,
-// and while many wait its requests are left unread.
-class ReplayServer {
+// Plays a recording back to a program on a pseudo-terminal, as a participant of the event
+// loop. The device's frames go out in their recorded order, each once the host frame it
+// followed in the recording has come and the recorded time since that frame has passed; when a
+// later host frame comes early, whatever was recorded before it goes out at once. The program
+// thus reads the very byte stream it read when the recording was made, whatever its own timing.
+// A host frame that differs from the recording's next is reported and answered as that one
+// was, or in strict mode ignored. Frames the program has no room for yet wait for it, and while
+// many wait its requests are left unread. A recording that can no longer be read as it plays
+// (changed since it was checked) is reported and ends the replay.
+class ReplayServer final : public EventLoop::Participant {
 public:
-    ReplayServer(const RelaySetup& setup, StopSignal& stop);
-    ReplayServer(const ReplayServer&) = delete;
-    ReplayServer& operator=(const ReplayServer&) = delete;
-    // Raises the stop signal, since a server cannot end on its own.
-    ~ReplayServer();
+    explicit ReplayServer(const RelaySetup& setup);
 
     const std::string& PortPath() const { return terminal_.SlavePath(); }
+
+    void Watch(Readiness& ready) override;
+    void Handle(const Readiness& ready) override;
 
 private:
     using Clock = std::chrono::steady_clock;
 
-    // Serves until the stop signal; a recording that can no longer be read as it plays (changed
-    // since it was checked) is reported and ends the serving.
-    void Serve();
-    void ServeUntilStopped();
+    // Takes what the program wrote, answers it and sends what is due; false once the
+    // program's line has failed.
+    bool Serve(const Readiness& ready);
     void SendDue(Clock::time_point now);
     std::optional<Clock::time_point> NextDeadline() const;
     // Matches what the program has written against the recording's host frames.
@@ -54,7 +52,6 @@ private:
     bool strict_;
     PseudoTerminal terminal_;
     std::optional<SymbolicLink> link_;
-    StopSignal& stop_;
     PendingOutput output_;
     // When the start and each host frame matched so far came; the first `dropped_anchors_` are
     // no longer needed.
@@ -64,5 +61,5 @@ private:
     Clock::time_point received_since_;
     Clock::time_point received_last_;
     std::size_t requests_ = 0;
-    std::thread thread_;
+    bool ended_ = false;
 };

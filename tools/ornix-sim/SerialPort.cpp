@@ -1,49 +1,42 @@
 #include "SerialPort.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <stdexcept>
 
 #include "SystemError.h"
 
 namespace {
 
+using Ornix::HardwareAPI::IO::serialib;
+
+// The settings SerialStream opens every port with, in open_port's codes.
+constexpr std::uint32_t kBaudRate = 115200;
+constexpr std::uint32_t kEightDataBits = 3;
+constexpr std::uint32_t kNoParity = 0;
+constexpr std::uint32_t kOneStopBit = 0;
+
 constexpr unsigned kHungUpEmptyReads = 100;
 
 }  // namespace
 
-SerialPort::SerialPort(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    if (!fd_.IsOpen()) {
-        throw SystemError("cannot open " + path);
+SerialPort::SerialPort(const std::string& path) {
+    const std::int8_t opened =
+        port_.open_port(path.c_str(), kBaudRate, kEightDataBits, kNoParity, kOneStopBit);
+    if (opened == serialib::kCannotOpenDevice) {
+        // A file that is no terminal opens, but is no port.
+        throw SystemError((errno == ENOTTY ? "cannot use " : "cannot open ") + path);
     }
-    if (!::isatty(fd_.Get())) {
-        errno = ENOTTY;
-        throw SystemError("cannot use " + path);
+    if (opened != serialib::kOpened) {
+        throw std::runtime_error("cannot configure " + path);
     }
-    termios options{};
-    std::memset(&options, 0, sizeof options);
-    ::cfsetispeed(&options, B115200);
-    ::cfsetospeed(&options, B115200);
-    options.c_cc[VMIN] = 0;
-    options.c_cc[VTIME] = 0;
-    options.c_cflag |= CLOCAL | CREAD | CS8;
-    options.c_iflag |= IGNBRK | IGNPAR;
-    if (::tcsetattr(fd_.Get(), TCSANOW, &options) != 0) {
-        throw SystemError("cannot configure " + path);
-    }
-    // Devices that power their line driver from DTR stay silent without it; a pseudo-terminal
-    // has no modem lines, which is no reason to refuse it.
-    int dtr = TIOCM_DTR;
-    (void)::ioctl(fd_.Get(), TIOCMBIS, &dtr);
+    // Devices that power their line driver from DTR stay silent without it.
+    port_.set_dtr(true);
 }
 
 std::optional<std::size_t> SerialPort::Read(std::uint8_t* buffer, std::size_t capacity) {
-    const ssize_t count = ::read(fd_.Get(), buffer, capacity);
+    const ssize_t count = ::read(Fd(), buffer, capacity);
     if (count > 0) {
         empty_reads_ = 0;
         return static_cast<std::size_t>(count);

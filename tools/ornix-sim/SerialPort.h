@@ -5,21 +5,22 @@
 #include <optional>
 #include <string>
 
-#include "FileDescriptor.h"
+#include "serialib.h"
 
-// A real serial port opened and configured exactly as the host library opens its ports: raw,
-// 115200 baud, 8N1, DTR raised, non-blocking. The library's own port class keeps its
-// descriptor to itself, which a select loop needs; it writes to Fd() through a PendingOutput.
+// A real serial port, opened by the host library itself: its serialib, with the settings every
+// port of a program gets (raw, 115200 baud, 8N1, DTR raised, non-blocking, for exclusive use),
+// so that the device meets the proxy exactly as it meets a program. The proxy's select loop
+// watches Fd() beside its other descriptors and writes to it through a PendingOutput.
 class SerialPort {
 public:
     explicit SerialPort(const std::string& path);
 
-    int Fd() const { return fd_.Get(); }
+    int Fd() const { return port_.descriptor(); }
     // What has arrived, after select found the port readable: 0 when nothing is waiting after
     // all, nothing once the port has failed or hung up.
     std::optional<std::size_t> Read(std::uint8_t* buffer, std::size_t capacity);
 
 private:
-    FileDescriptor fd_;
+    Ornix::HardwareAPI::IO::serialib port_;
     unsigned empty_reads_ = 0;
 };

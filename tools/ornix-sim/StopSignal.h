@@ -5,7 +5,8 @@
 #include "FileDescriptor.h"
 
 // The process-wide request to stop, raised by SIGINT, SIGTERM or Request(): from then on its
-// descriptor polls readable for every thread that watches it. At most one may exist at a time.
+// descriptor stays readable, which ends the event loop that watches it. At most one may exist
+// at a time.
 class StopSignal {
 public:
     StopSignal();

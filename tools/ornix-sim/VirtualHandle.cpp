@@ -38,7 +38,7 @@ std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, By
             reply.Byte(kFirmwareVersionNumber);
             return 1;
         case kStatus: {
-            const HandleSensors::Reading reading = HandleSensors::At(SecondsOn());
+            const HandleReading reading = HandleSensors::At(SecondsOn());
             reply.Byte(kStatus);
             reply.U16(kDeviceId);
             reply.Byte(kNoError);

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "CommandLine.h"
+#include "DeviceKind.h"
 #include "WireProtocol.h"
 
 enum class Direction { FromHost, FromDevice };

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "DeviceKind.h"
 
 // What the bytes at the front of a buffer make: a whole frame, the beginning of one, or no
 // frame at all.

@@ -1,9 +1,13 @@
 #include "Recording.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -72,13 +76,121 @@ TEST(RecordingWriter, EveryLineIsInTheFileAsSoonAsItIsWritten) {
                   "{\"t\": 0.006000, \"device\": \"arm\"}\n");
 }
 
-TEST(RecordingWriter, RefusesToReplaceAFile) {
+TEST(RecordingWriter, WritesEachFrameAsOneExactLine) {
+    TemporaryFolder folder;
+    const std::string path = folder.File("lines.jsonl");
+    const auto start = std::chrono::steady_clock::now();
+    // A port name that JSON has to escape.
+    RecordingWriter writer(path, "/dev/odd\"name\\", start);
+    const std::string header = Contents(path);
+    const std::string opening =
+        "{\"recording\": 1, \"port\": \"/dev/odd\\\"name\\\\\", \"started\": \"";
+    ASSERT_EQ(header.rfind(opening, 0), 0u) << header;
+    // The start in UTC to the microsecond: 2024-05-02T09:14:03.120551Z.
+    const std::string started = header.substr(opening.size());
+    EXPECT_EQ(started.size(), std::string("2024-05-02T09:14:03.120551Z\"}\n").size()) << started;
+    EXPECT_EQ(started.substr(started.size() - 4), "Z\"}\n");
+    EXPECT_EQ(started.substr(10, 1), "T");
+
+    writer.Add({Direction::FromHost,
+                start + std::chrono::microseconds(546991),
+                {0x2A, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x80, 0xBE},
+                "end_effector_force",
+                "{\"force\": [1, 0.5, -0.25]}",
+                {}});
+    // Time is written to the microsecond, rounded.
+    writer.Add({Direction::FromDevice,
+                start + std::chrono::nanoseconds(3101021600),
+                {0xEE, 0x24, 0x39},
+                {},
+                {},
+                "unknown code"});
+    writer.AddKind(DeviceKind::Handle, start + std::chrono::seconds(12));
+    const std::string expected =
+        header +
+        "{\"t\": 0.546991, \"from\": \"host\", \"hex\": \"2a0000803f0000003f000080be\", "
+        "\"frame\": \"end_effector_force\", \"fields\": {\"force\": [1, 0.5, -0.25]}}\n"
+        "{\"t\": 3.101022, \"from\": \"device\", \"hex\": \"ee2439\", \"frame\": null, "
+        "\"error\": \"unknown code\"}\n"
+        "{\"t\": 12.000000, \"device\": \"handle\"}\n";
+    ASSERT_TRUE(writer.WriteAdded());
+    EXPECT_EQ(Contents(path), expected);
+    // Nothing added, nothing written.
+    ASSERT_TRUE(writer.WriteAdded());
+    EXPECT_EQ(Contents(path), expected);
+}
+
+TEST(RecordingWriter, RefusesWhatItCannotCreateAndNamesWhy) {
     TemporaryFolder folder;
     const std::string path = folder.File("kept.jsonl");
     std::ofstream(path) << "field data\n";
-    EXPECT_THROW(RecordingWriter(path, "/dev/ttyUSB0", std::chrono::steady_clock::now()),
-                 RecordingError);
+    const auto now = std::chrono::steady_clock::now();
+    // An existing file may be the only copy of a field problem.
+    try {
+        RecordingWriter writer(path, "/dev/ttyUSB0", now);
+        FAIL() << "an existing file was replaced";
+    } catch (const RecordingError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot create recording " + path + ": " + std::strerror(EEXIST));
+    }
     EXPECT_EQ(Contents(path), "field data\n");
+    const std::string nowhere = folder.File("missing") + "/session.jsonl";
+    try {
+        RecordingWriter writer(nowhere, "/dev/ttyUSB0", now);
+        FAIL() << "a recording was created in a folder that does not exist";
+    } catch (const RecordingError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot create recording " + nowhere + ": " + std::strerror(ENOENT));
+    }
+}
+
+// The largest file this process may write, for as long as it lives; ignored, SIGXFSZ lets a
+// write beyond it fail with EFBIG, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previous_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previous_signal_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previous_signal_)(int) = nullptr;
+};
+
+TEST(RecordingWriter, AWriteThatFailsTakesBackTheLineItCutShort) {
+    TemporaryFolder folder;
+    const std::string path = folder.File("full.jsonl");
+    const auto start = std::chrono::steady_clock::now();
+    RecordingWriter writer(path, "/dev/ttyACM0", start);
+    const std::string header = Contents(path);
+    const std::string first =
+        "{\"t\": 0.001000, \"from\": \"host\", \"hex\": \"aa\", \"frame\": "
+        "\"get_temperature\", \"fields\": {}}\n";
+    int failure = 0;
+    bool written = true;
+    {
+        // Room for the first line and half the second.
+        FileSizeLimit limit(header.size() + first.size() + 40);
+        writer.Add(Frame(Direction::FromHost, start + std::chrono::milliseconds(1), {0xAA},
+                         "get_temperature"));
+        writer.Add(Frame(Direction::FromDevice, start + std::chrono::milliseconds(2),
+                         {0xAA, 0, 0, 0xC8, 0x41}, "temperature"));
+        written = writer.WriteAdded();
+        failure = errno;
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(failure, EFBIG);
+    EXPECT_EQ(Contents(path), header + first);
 }
 
 TEST(RecordingReader, ReadsFramesOneByOneWithTheirLines) {

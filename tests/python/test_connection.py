@@ -157,7 +157,12 @@ def test_an_unplugged_arm_comes_back_under_another_name_and_its_loop_with_it(orn
     assert ramp == sorted(ramp) and len(ramp) > 10
 
 
-def test_another_device_under_the_stable_name_is_not_taken(ornix_sim, tmp_path):
+@pytest.mark.parametrize(
+    "other",
+    [("arm", "--device-id", "770"), ("handle",)],
+    ids=["another arm", "a handle"],
+)
+def test_another_device_under_the_stable_name_is_not_taken(ornix_sim, tmp_path, other):
     plugged = Plugged(ornix_sim, tmp_path)
     plugged.plug("ttyACM0")
     arm = ornix.open_arm(
@@ -167,14 +172,14 @@ def test_another_device_under_the_stable_name_is_not_taken(ornix_sim, tmp_path):
     )
     plugged.unplug()
     wait_for(lambda: arm.state == "reconnecting")
-    # A handle comes back where the arm was: it answers, but as no Ostrel3.
-    handle = ornix_sim("handle", "--link", str(tmp_path / "ttyACM1"))
+    # Another unit comes back where the arm was: it answers, but is not the arm that went.
+    stranger = ornix_sim(other[0], *other[1:], "--link", str(tmp_path / "ttyACM1"))
     plugged.stable.symlink_to("../../ttyACM1")
     wait_for(lambda: arm.state == "closed")
     assert "did not come back within 1.5 s" in arm.closed_reason
     with pytest.raises(ornix.DeviceClosedError, match="did not come back"):
         arm.get_temperature()
-    handle.close()
+    stranger.close()
 
 
 def test_an_arm_that_never_comes_back_is_closed_with_the_reason(ornix_sim, tmp_path):

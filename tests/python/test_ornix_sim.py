@@ -29,6 +29,7 @@ SIM = simulator_path()
 LINK_LENGTHS = (0.15, 0.15)
 DEVICE_OPTIONS = [
     "--link",
+    "--device-id",
     "--delay",
     "--silent",
     "--wrong-code-every",
@@ -304,6 +305,20 @@ def test_position_servo_reaches_and_holds_the_target(ornix_sim, open_port):
     assert reached == pytest.approx(target, abs=1e-3)
     assert held == pytest.approx(reached, abs=1e-4)
     assert max(abs(v) for v in velocity) < 1e-3
+
+
+@pytest.mark.parametrize(
+    "kind, wakeup, length, at",
+    [("arm", b"\x0a", 22, 1), ("handle", b"\x0a", 7, 2)],
+)
+def test_another_unit_reports_the_device_id_it_is_given(
+    ornix_sim, open_port, kind, wakeup, length, at
+):
+    plain = open_port(ornix_sim(kind).ports[kind]).exchange(wakeup, length)
+    other = open_port(ornix_sim(kind, "--device-id", "770").ports[kind]).exchange(wakeup, length)
+    assert struct.unpack("<H", plain[at : at + 2])[0] in (769, 279)
+    assert struct.unpack("<H", other[at : at + 2])[0] == 770
+    assert other[:at] + other[at + 2 :] == plain[:at] + plain[at + 2 :]
 
 
 # The virtual handle

@@ -48,6 +48,11 @@ const char kDeviceOptionsHeading[] = R"(
 Device options, given after their device word:
 )";
 
+const char kIdentityOption[] =
+    R"(  --device-id N           the device id it reports, from 0 to 65535 (default: 769 for the
+                          arm, 279 for the handle), as another unit of its kind would
+)";
+
 const char kFaultOptions[] = R"(  --delay MS              wait MS milliseconds before every reply
   --silent                read requests but never answer
   --wrong-code-every N    every Nth message starts with a code no host expects
@@ -231,6 +236,10 @@ const DeviceOption kDeviceOptions[] = {
          }
          device.link = value;
      }},
+    {"--device-id", true, false,
+     [](DeviceSetup& device, const std::string& option, const std::string& value) {
+         device.device_id = static_cast<std::uint16_t>(WholeNumber(option, value, 0, 65535));
+     }},
     {"--delay", true, false,
      [](DeviceSetup& device, const std::string& option, const std::string& value) {
          device.faults.delay =
@@ -383,7 +392,7 @@ Invocation CommandLine::Parse(int argc, const char* const* argv) {
                     throw UsageError("at most one " + name + " can be served");
                 }
             }
-            invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}, {}, {}});
+            invocation.devices.push_back(DeviceSetup{kind, {}, {}, 0, {}, {}, {}, {}});
             current = kind == DeviceKind::Arm ? Command::Arm : Command::Handle;
             continue;
         }
@@ -461,17 +470,18 @@ std::string CommandLine::HelpText(std::optional<Command> about) {
     const std::string usage = kUsage;
     if (!about) {
         return usage + kDevicesUsage + kMoreUsage + kProxyUsage + kMoreUsage + kReplayUsage +
-               kDevicesAbout + kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
-               kHandleOptions + kMessages + kLinks + kProxyAbout + kReplayAbout + kRelaysServe +
-               kProxyOptions + kLinkOption + kReplayOptions + kLinkOption + kExitStatus;
+               kDevicesAbout + kHelpOption + kDeviceOptionsHeading + kLinkOption + kIdentityOption +
+               kFaultOptions + kHandleOptions + kMessages + kLinks + kProxyAbout + kReplayAbout +
+               kRelaysServe + kProxyOptions + kLinkOption + kReplayOptions + kLinkOption +
+               kExitStatus;
     }
     switch (*about) {
         case Command::Arm:
         case Command::Handle:
             return usage + (*about == Command::Arm ? kArmUsage : kHandleUsage) + kDevicesAbout +
-                   kHelpOption + kDeviceOptionsHeading + kLinkOption + kFaultOptions +
-                   (*about == Command::Handle ? kHandleOptions : "") + kMessages + kLinks +
-                   kExitStatus;
+                   kHelpOption + kDeviceOptionsHeading + kLinkOption + kIdentityOption +
+                   kFaultOptions + (*about == Command::Handle ? kHandleOptions : "") + kMessages +
+                   kLinks + kExitStatus;
         case Command::Proxy:
             return usage + kProxyUsage + kProxyAbout + RelayServes("proxy") + kHelpOption +
                    kProxyOptions + kLinkOption + kExitStatus;

@@ -23,6 +23,8 @@ struct DeviceSetup {
     std::optional<LinkModel> latency;
     // --seed as given, whichever comes first of it and --latency; Parse puts it in `latency`.
     std::optional<std::uint32_t> seed;
+    // The device id it reports; nothing for its kind's own.
+    std::optional<std::uint16_t> device_id;
 };
 
 // The words that start what ornix-sim serves, each with a help of its own.

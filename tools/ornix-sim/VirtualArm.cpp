@@ -10,7 +10,6 @@ namespace {
 
 using namespace Wire;
 
-constexpr std::uint16_t kDeviceIdNumber = 0x0301;
 // Hosts recognise an Ostrel3 by this model number.
 constexpr std::uint8_t kModelNumber = 4;
 constexpr std::uint8_t kHardwareVersion = 2;
@@ -39,13 +38,14 @@ void WriteVector(ByteWriter& reply, const Vec3& values) {
 
 }  // namespace
 
-VirtualArm::VirtualArm() : caught_up_(std::chrono::steady_clock::now()) {}
+VirtualArm::VirtualArm(std::uint16_t device_id)
+    : caught_up_(std::chrono::steady_clock::now()), device_id_(device_id) {}
 
 std::size_t VirtualArm::Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) {
     switch (input[0]) {
         case kWakeup:
             reply.Byte(kDeviceInfo);
-            reply.U16(kDeviceIdNumber);
+            reply.U16(device_id_);
             reply.Byte(kModelNumber);
             reply.Byte(kHardwareVersion);
             reply.Byte(kFirmwareVersionNumber);

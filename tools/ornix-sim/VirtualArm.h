@@ -12,7 +12,10 @@
 // configuration values.
 class VirtualArm final : public VirtualDevice {
 public:
-    VirtualArm();
+    // The device id of the arm that ornix-sim serves unless told otherwise.
+    static constexpr std::uint16_t kDeviceId = 0x0301;
+
+    explicit VirtualArm(std::uint16_t device_id);
 
     std::size_t Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) override;
 
@@ -26,6 +29,7 @@ private:
     ArmDynamics arm_;
     Motors motors_;
     std::chrono::steady_clock::time_point caught_up_;
+    std::uint16_t device_id_;
     std::uint8_t config_e1_byte_ = 1;
     float config_e1_float_ = 0.5f;
     std::uint8_t config_e2_ = 1;

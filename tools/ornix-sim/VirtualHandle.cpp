@@ -12,7 +12,6 @@ namespace {
 
 using namespace Wire;
 
-constexpr std::uint16_t kDeviceId = 0x0117;
 constexpr std::uint8_t kToolDataRemaining = 0;
 constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
@@ -21,18 +20,20 @@ constexpr std::uint8_t kNoError = 0;
 
 }  // namespace
 
-VirtualHandle::VirtualHandle(std::vector<std::uint8_t> user_data, double compact_rate)
+VirtualHandle::VirtualHandle(std::vector<std::uint8_t> user_data, double compact_rate,
+                             std::uint16_t device_id)
     : user_data_(std::move(user_data)),
       compact_period_(compact_rate > 0 ? std::chrono::nanoseconds(std::llround(1e9 / compact_rate))
                                        : std::chrono::nanoseconds(0)),
-      powered_on_(std::chrono::steady_clock::now()) {}
+      powered_on_(std::chrono::steady_clock::now()),
+      device_id_(device_id) {}
 
 std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) {
     switch (input[0]) {
         case kWakeup:
             reply.Byte(kHandleInfo);
             reply.Byte(kToolDataRemaining);
-            reply.U16(kDeviceId);
+            reply.U16(device_id_);
             reply.Byte(kModelNumber);
             reply.Byte(kHardwareVersion);
             reply.Byte(kFirmwareVersionNumber);
@@ -40,7 +41,7 @@ std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, By
         case kStatus: {
             const HandleReading reading = HandleSensors::At(SecondsOn());
             reply.Byte(kStatus);
-            reply.U16(kDeviceId);
+            reply.U16(device_id_);
             reply.Byte(kNoError);
             reply.Byte(reading.hall_level);
             for (std::int16_t component : reading.quaternion) {
@@ -73,7 +74,7 @@ std::size_t VirtualHandle::Serve(const std::uint8_t* input, std::size_t size, By
 
 void VirtualHandle::WriteUnasked(ByteWriter& message) {
     message.Byte(kStatus);
-    CompactPacket::Append(HandleSensors::At(SecondsOn()), static_cast<std::uint8_t>(kDeviceId),
+    CompactPacket::Append(HandleSensors::At(SecondsOn()), static_cast<std::uint8_t>(device_id_),
                           sequence_++, message);
 }
 

@@ -11,8 +11,12 @@
 // packets.
 class VirtualHandle final : public VirtualDevice {
 public:
+    // The device id of the handle that ornix-sim serves unless told otherwise.
+    static constexpr std::uint16_t kDeviceId = 0x0117;
+
     // `compact_rate` in packets per second, 0 for none.
-    VirtualHandle(std::vector<std::uint8_t> user_data, double compact_rate);
+    VirtualHandle(std::vector<std::uint8_t> user_data, double compact_rate,
+                  std::uint16_t device_id);
 
     std::size_t Serve(const std::uint8_t* input, std::size_t size, ByteWriter& reply) override;
     std::chrono::nanoseconds UnaskedPeriod() const override { return compact_period_; }
@@ -25,4 +29,5 @@ private:
     std::chrono::nanoseconds compact_period_;
     std::chrono::steady_clock::time_point powered_on_;
     std::uint8_t sequence_ = 0;
+    std::uint16_t device_id_;
 };

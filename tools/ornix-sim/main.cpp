@@ -23,9 +23,10 @@ constexpr int kFailureStatus = 1;
 
 std::unique_ptr<VirtualDevice> MakeDevice(const DeviceSetup& setup) {
     if (setup.kind == DeviceKind::Arm) {
-        return std::make_unique<VirtualArm>();
+        return std::make_unique<VirtualArm>(setup.device_id.value_or(VirtualArm::kDeviceId));
     }
-    return std::make_unique<VirtualHandle>(setup.user_data, setup.compact_rate);
+    return std::make_unique<VirtualHandle>(setup.user_data, setup.compact_rate,
+                                           setup.device_id.value_or(VirtualHandle::kDeviceId));
 }
 
 // The ready line of one port, flushed at once: a parent waits for it before it opens the port.

@@ -120,10 +120,11 @@ def _members(line):
         raise _Refusal("not a JSON object") from None
     if not isinstance(members, _Object):
         raise _Refusal("not a JSON object")
-    names = [member for member, _ in members]
-    for member in names:
-        if names.count(member) > 1:
+    seen = set()
+    for member, _ in members:
+        if member in seen:
             raise _Refusal(f'member "{member}" twice')
+        seen.add(member)
     return members
 
 

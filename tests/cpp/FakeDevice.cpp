@@ -6,7 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -14,7 +14,8 @@ namespace Ornix::Testing {
 
 namespace {
 
-constexpr Milliseconds kIdlePoll(5);
+constexpr Microseconds kIdlePoll(5000);
+constexpr size_t kFloodQueued = 4096;
 
 void Check(bool ok, const char* what) {
     if (!ok) {
@@ -63,25 +64,12 @@ FakeDevice::~FakeDevice() {
     close(slave_fd);
 }
 
-FakeDevice& FakeDevice::Expect(Bytes request) {
-    return Add({Kind::Expect, std::move(request), Milliseconds(0)});
-}
-
-FakeDevice& FakeDevice::Reply(Bytes reply, Milliseconds delay) {
-    return Add({Kind::Reply, std::move(reply), delay});
-}
-
-FakeDevice& FakeDevice::Hangup(Milliseconds delay) { return Add({Kind::Hangup, {}, delay}); }
-
-FakeDevice& FakeDevice::Stall(Milliseconds duration) { return Add({Kind::Stall, {}, duration}); }
-
-FakeDevice& FakeDevice::Add(Step step) {
+void FakeDevice::AddStep(Step step) {
     std::lock_guard<std::mutex> lock(mutex);
     if (next_step == steps.size()) {
         current_step_since = Clock::now();
     }
     steps.push_back(std::move(step));
-    return *this;
 }
 
 Bytes FakeDevice::Received() const {
@@ -96,14 +84,20 @@ bool FakeDevice::WaitForReceived(size_t count, Milliseconds limit) const {
 
 bool FakeDevice::WaitUntilPlayed(Milliseconds limit) const {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, limit,
-                            [&] { return next_step == steps.size() && outgoing.empty(); });
+    // A flood never ends: all is sent once it has begun.
+    return changed.wait_for(lock, limit, [&] {
+        return next_step == steps.size() && (outgoing.empty() || !flood.empty());
+    });
 }
 
 void FakeDevice::Run() {
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
-        const Milliseconds wait = PlayDueSteps();
+        const Microseconds wait = PlayDueSteps();
+        // A flood keeps the line full: there is always more to send than it takes.
+        while (!flood.empty() && outgoing.size() < kFloodQueued) {
+            outgoing.insert(outgoing.end(), flood.begin(), flood.end());
+        }
         if (master_fd < 0) {
             lock.unlock();
             std::this_thread::sleep_for(kIdlePoll);
@@ -123,7 +117,7 @@ void FakeDevice::Run() {
         }
         const int fd = master_fd;
         lock.unlock();
-        timeval limit{0, static_cast<suseconds_t>(wait.count() * 1000)};
+        timeval limit{0, static_cast<suseconds_t>(wait.count())};
         const int ready = select(fd + 1, &readable, &writable, nullptr, &limit);
         lock.lock();
         if (ready > 0 && master_fd == fd) {
@@ -132,38 +126,48 @@ void FakeDevice::Run() {
     }
 }
 
-Milliseconds FakeDevice::PlayDueSteps() {
+Microseconds FakeDevice::PlayDueSteps() {
+    using Kind = Step::Kind;
     while (next_step < steps.size()) {
         const Step& step = steps[next_step];
+        const auto from = received.begin() + static_cast<std::ptrdiff_t>(matched);
         if (step.kind == Kind::Expect) {
             if (received.size() - matched < step.bytes.size()) {
                 return kIdlePoll;
             }
-            const Bytes got(
-                received.begin() + static_cast<std::ptrdiff_t>(matched),
-                received.begin() + static_cast<std::ptrdiff_t>(matched + step.bytes.size()));
+            const Bytes got(from, from + static_cast<std::ptrdiff_t>(step.bytes.size()));
             if (got != step.bytes) {
                 mismatches.push_back("step " + std::to_string(next_step) + " expected " +
                                      Hex(step.bytes) + ", received " + Hex(got));
             }
             matched += step.bytes.size();
+        } else if (step.kind == Kind::Seek) {
+            const auto found =
+                std::search(from, received.end(), step.bytes.begin(), step.bytes.end());
+            if (found == received.end()) {
+                return kIdlePoll;
+            }
+            matched = static_cast<size_t>(found - received.begin()) + step.bytes.size();
+        } else if (step.kind == Kind::Stall) {
+            // Played at once: the device reads nothing until the duration has passed.
+            reading_from = Clock::now() + step.time;
+        } else if (step.kind == Kind::Flood) {
+            flood = step.bytes;
         } else {
-            const auto due =
-                current_step_since + (step.kind == Kind::Stall ? Milliseconds(0) : step.delay);
+            const auto due = current_step_since + step.time;
             const auto now = Clock::now();
             if (now < due) {
-                return std::min(kIdlePoll, std::chrono::duration_cast<Milliseconds>(due - now) +
-                                               Milliseconds(1));
+                return std::min<Microseconds>(
+                    kIdlePoll,
+                    std::chrono::duration_cast<Microseconds>(due - now) + Milliseconds(1));
             }
-            if (step.kind == Kind::Stall) {
-                // Played at once: the device reads nothing until the duration has passed.
-                reading_from = Clock::now() + step.delay;
-            } else if (step.kind == Kind::Reply) {
+            if (step.kind == Kind::Reply) {
                 outgoing.insert(outgoing.end(), step.bytes.begin(), step.bytes.end());
             } else if (master_fd >= 0) {
                 close(master_fd);
                 master_fd = -1;
                 outgoing.clear();
+                flood.clear();
             }
         }
         ++next_step;
@@ -189,36 +193,6 @@ void FakeDevice::Transfer(bool readable, bool writable) {
             changed.notify_all();
         }
     }
-}
-
-Bytes FloatBytes(std::initializer_list<float> values) {
-    Bytes bytes;
-    for (float value : values) {
-        uint32_t image;
-        std::memcpy(&image, &value, sizeof image);
-        for (int shift = 0; shift < 32; shift += 8) {
-            bytes.push_back(static_cast<uint8_t>(image >> shift));
-        }
-    }
-    return bytes;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes bytes;
-    for (const Bytes& part : parts) {
-        bytes.insert(bytes.end(), part.begin(), part.end());
-    }
-    return bytes;
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char digits[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-        text += digits;
-    }
-    return text;
 }
 
 }  // namespace Ornix::Testing

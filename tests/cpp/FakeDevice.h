@@ -1,6 +1,7 @@
 // A device stand-in on a pseudo-terminal. The code under test opens Path(); a thread on the master
-// side records every byte it receives and plays a script of expected requests, replies and
-// hang-ups. Mismatches and unplayed steps fail the test when the device is destroyed.
+// side records every byte it receives and plays a script (Script.h) of expected requests,
+// replies, hang-ups, stalls and floods. Mismatches and unplayed steps fail the test when the
+// device is destroyed.
 #pragma once
 
 #include <chrono>
@@ -11,12 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "Script.h"
+
 namespace Ornix::Testing {
 
-using Bytes = std::vector<uint8_t>;
-using Milliseconds = std::chrono::milliseconds;
-
-class FakeDevice {
+class FakeDevice : public ScriptBuilder<FakeDevice> {
 public:
     FakeDevice();
     ~FakeDevice();
@@ -28,33 +28,19 @@ public:
     // master stays readable while the code under test closes and reopens the port.
     int TerminalDescriptor() const { return slave_fd; }
 
-    // Script steps, played in order; a delay counts from the end of the step before.
-    // The next bytes the code under test writes must be exactly `request`.
-    FakeDevice& Expect(Bytes request);
-    FakeDevice& Reply(Bytes reply, Milliseconds delay = Milliseconds(0));
-    // Closes the master side: from then on the port reads as unplugged.
-    FakeDevice& Hangup(Milliseconds delay = Milliseconds(0));
-    // Reads nothing of what the code under test writes for `duration`, as a device that has
-    // stopped reading; its writes fill the line and then wait.
-    FakeDevice& Stall(Milliseconds duration);
-
     Bytes Received() const;
     bool WaitForReceived(size_t count, Milliseconds limit) const;
     bool WaitUntilPlayed(Milliseconds limit) const;
 
 private:
+    friend class ScriptBuilder<FakeDevice>;
     using Clock = std::chrono::steady_clock;
-    enum class Kind { Expect, Reply, Hangup, Stall };
-    struct Step {
-        Kind kind;
-        Bytes bytes;
-        Milliseconds delay;
-    };
 
-    FakeDevice& Add(Step step);
+    // Steps may be added while the device plays the ones before.
+    void AddStep(Step step);
     void Run();
     // Plays every step that is due, with the mutex held; returns how long to wait for more.
-    Milliseconds PlayDueSteps();
+    Microseconds PlayDueSteps();
     void Transfer(bool readable, bool writable);
 
     int master_fd = -1;
@@ -68,16 +54,12 @@ private:
     Clock::time_point current_step_since;
     Clock::time_point reading_from;
     Bytes received;
-    size_t matched = 0;  // received bytes already claimed by Expect steps
+    size_t matched = 0;  // received bytes already claimed by Expect and Seek steps
     Bytes outgoing;
+    Bytes flood;
     std::vector<std::string> mismatches;
     bool stopping = false;
     std::thread worker;
 };
-
-// Little-endian binary32 images of the values, in order.
-Bytes FloatBytes(std::initializer_list<float> values);
-Bytes Concat(std::initializer_list<Bytes> parts);
-std::string Hex(const Bytes& bytes);
 
 }  // namespace Ornix::Testing

@@ -33,6 +33,23 @@ TEST(FakeDevice, RepliesOnlyAfterTheExpectedRequest) {
     EXPECT_EQ(device.Received(), Bytes{0x0A});
 }
 
+// A seek skips what comes before its bytes; a flood then fills whatever the port reads.
+TEST(FakeDevice, SeeksItsRequestAndFloodsThePort) {
+    FakeDevice device;
+    serialib port;
+    OpenOn(port, device);
+    device.Seek({0x2A, 0x2B}).Reply({0x0B}).Flood({0x99, 0x98});
+    ASSERT_EQ(port.send_bytes("\x01\x2A\x2A\x2B\x02", 5), 5);
+    char buffer[4000];
+    ASSERT_EQ(port.receive_bytes(buffer, 1, 10000, 100), 1);
+    EXPECT_EQ(buffer[0], 0x0B);
+    ASSERT_EQ(port.receive_bytes(buffer, sizeof buffer, 10000, 100), 4000);
+    for (size_t i = 0; i < sizeof buffer; ++i) {
+        ASSERT_EQ(static_cast<uint8_t>(buffer[i]), i % 2 == 0 ? 0x99 : 0x98) << i;
+    }
+    EXPECT_TRUE(device.WaitUntilPlayed(Milliseconds(2000)));
+}
+
 TEST(FakeDevice, FailsTheTestOnAMismatchedRequest) {
     EXPECT_NONFATAL_FAILURE(
         {

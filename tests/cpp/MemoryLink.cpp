@@ -30,15 +30,7 @@ MemoryLink::~MemoryLink() {
     }
 }
 
-MemoryLink& MemoryLink::Expect(Bytes request) {
-    return AddStep({true, std::move(request), Microseconds(0)});
-}
-
-MemoryLink& MemoryLink::Reply(Bytes reply, Microseconds delay) {
-    return AddStep({false, std::move(reply), delay});
-}
-
-MemoryLink& MemoryLink::AddStep(Step step) {
+void MemoryLink::AddStep(Step step) {
     if (Played()) {
         // Nothing is left to play: the script goes on from now, or from its last reply if that
         // is still to come.
@@ -46,27 +38,64 @@ MemoryLink& MemoryLink::AddStep(Step step) {
     }
     steps.push_back(std::move(step));
     PlayScript();
-    return *this;
 }
 
 void MemoryLink::PlayScript() {
+    using Kind = Step::Kind;
     for (; next_step < steps.size(); ++next_step) {
         const Step& step = steps[next_step];
-        if (step.expect) {
-            if (written.size() - matched < step.bytes.size()) {
-                return;
+        const auto from = written.begin() + static_cast<std::ptrdiff_t>(matched);
+        const bool reading = !reading_from || now >= *reading_from;
+        switch (step.kind) {
+            case Kind::Expect: {
+                if (!reading || written.size() - matched < step.bytes.size()) {
+                    return;
+                }
+                const Bytes got(from, from + static_cast<std::ptrdiff_t>(step.bytes.size()));
+                if (got != step.bytes) {
+                    mismatches.push_back("step " + std::to_string(next_step) + " expected " +
+                                         Hex(step.bytes) + ", received " + Hex(got));
+                }
+                matched += step.bytes.size();
+                last_step_at = std::max(last_step_at, now);
+                break;
             }
-            const auto from = written.begin() + static_cast<std::ptrdiff_t>(matched);
-            const Bytes got(from, from + static_cast<std::ptrdiff_t>(step.bytes.size()));
-            if (got != step.bytes) {
-                mismatches.push_back("step " + std::to_string(next_step) + " expected " +
-                                     Hex(step.bytes) + ", received " + Hex(got));
+            case Kind::Seek: {
+                const auto found =
+                    std::search(from, written.end(), step.bytes.begin(), step.bytes.end());
+                if (!reading || found == written.end()) {
+                    return;
+                }
+                matched = static_cast<size_t>(found - written.begin()) + step.bytes.size();
+                last_step_at = std::max(last_step_at, now);
+                break;
             }
-            matched += step.bytes.size();
-            last_step_at = now;
-        } else {
-            last_step_at += step.delay;
-            Arrive(step.bytes, last_step_at - now);
+            case Kind::Reply:
+                last_step_at += step.time;
+                // An unplugged device sends nothing more.
+                if (!hangup_at) {
+                    Arrive(step.bytes, last_step_at - now);
+                }
+                break;
+            case Kind::Hangup:
+                last_step_at += step.time;
+                if (!hangup_at) {
+                    hangup_at = last_step_at;
+                    // What was still to come is lost with the line.
+                    while (!buffer.bytes.empty() && buffer.bytes.back().at > *hangup_at) {
+                        buffer.bytes.pop_back();
+                    }
+                    buffer.flood.clear();
+                }
+                break;
+            case Kind::Stall:
+                reading_from = last_step_at + step.time;
+                break;
+            case Kind::Flood:
+                if (!hangup_at) {
+                    buffer.flood = step.bytes;
+                }
+                break;
         }
     }
 }
@@ -78,6 +107,12 @@ Microseconds MemoryLink::Clock() {
 }
 
 void MemoryLink::MoveTo(Microseconds time) {
+    if (reading_from && time >= *reading_from) {
+        // The steps that waited for the device to read again are played when it does.
+        now = std::max(now, *reading_from);
+        reading_from.reset();
+        PlayScript();
+    }
     now = time;
     if (clock_change && now >= clock_change->first) {
         now = clock_change->second;
@@ -133,21 +168,39 @@ void MemoryLink::Write(const void* data, size_t length) {
 
 MemoryLink::InputWait MemoryLink::WaitForInput(size_t count, std::chrono::microseconds limit) {
     ++kernel_waits;
-    if (hung_up) {
-        return InputWait::Gone;
+    const auto arrived = [&] { return static_cast<size_t>(Available()) >= count; };
+    if (HungUp()) {
+        return arrived() ? InputWait::Waiting : InputWait::Gone;
     }
-    Microseconds end = now + limit;
-    const std::optional<Microseconds> ready = ArrivalOf(count);
-    if (ready && *ready < end) {
-        end = std::max(*ready, now);
+    const Microseconds end = now + limit;
+    for (;;) {
+        Microseconds until = end;
+        const std::optional<Microseconds> ready = ArrivalOf(count);
+        if (ready && *ready < until) {
+            until = std::max(*ready, now);
+        }
+        if (hangup_at && *hangup_at < until) {
+            until = *hangup_at;
+        }
+        // Once the device reads again, what it sends may end the wait sooner.
+        const bool stall_ends = reading_from && *reading_from < until;
+        if (stall_ends) {
+            until = *reading_from;
+        }
+        if (signal_at && *signal_at <= until) {
+            MoveTo(std::max(now, *signal_at));
+            signal_at.reset();
+            return InputWait::Interrupted;
+        }
+        MoveTo(until);
+        if (!stall_ends) {
+            break;
+        }
     }
-    if (signal_at && *signal_at <= end) {
-        MoveTo(std::max(now, *signal_at));
-        signal_at.reset();
-        return InputWait::Interrupted;
+    if (arrived()) {
+        return InputWait::Waiting;
     }
-    MoveTo(end);
-    return static_cast<size_t>(Available()) >= count ? InputWait::Waiting : InputWait::NotYet;
+    return HungUp() ? InputWait::Gone : InputWait::NotYet;
 }
 
 std::streamsize MemoryLink::Buffer::xsgetn(char_type* s, std::streamsize n) {

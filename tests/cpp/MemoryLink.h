@@ -1,9 +1,9 @@
 // A SerialStream over bytes in memory with a virtual wall clock, for the protocol and timing
 // logic without a port: bytes arrive at virtual times, every reading of the clock moves it on a
 // microsecond, and a wait in the kernel moves it on to when the bytes are there or the wait ends.
-// A responder may answer each frame written, or a script of expected requests and replies, as
-// FakeDevice plays on a pseudo-terminal, may play the device. Nothing here depends on how busy
-// the machine is.
+// A responder may answer each frame written, or a script (Script.h), as FakeDevice plays on a
+// pseudo-terminal, may play the device on the virtual clock. Nothing here depends on how busy the
+// machine is.
 #pragma once
 
 #include <chrono>
@@ -17,14 +17,12 @@
 #include <vector>
 
 #include "Cancellation.h"
-#include "FakeDevice.h"
+#include "Script.h"
 #include "SerialStream.h"
 
 namespace Ornix::Testing {
 
-using Microseconds = std::chrono::microseconds;
-
-class MemoryLink : public HardwareAPI::IO::SerialStream {
+class MemoryLink : public HardwareAPI::IO::SerialStream, public ScriptBuilder<MemoryLink> {
 public:
     using Responder = std::function<void(MemoryLink& link, const Bytes& frame)>;
 
@@ -46,11 +44,11 @@ public:
     // Called with every frame written, after it is recorded.
     void Answer(Responder responder) { this->responder = std::move(responder); }
 
-    // Script steps, played in order as the written bytes allow; a reply's delay counts from the
-    // virtual time the step before it was played.
-    // The next bytes written must be exactly `request`.
-    MemoryLink& Expect(Bytes request);
-    MemoryLink& Reply(Bytes reply, Microseconds delay = Microseconds(0));
+    // Script steps are played in order as the written bytes allow, each at the virtual time the
+    // step before it was played, or later: a reply or hang-up is due its delay after it, and
+    // comes then without waiting for the clock to get there. While the device stalls, the line
+    // takes whatever is written; a flood begins as soon as it is reached. A wait for input past a
+    // hang-up ends at once, as on an unplugged port, unless what it waits for has come.
     bool Played() const { return next_step == steps.size(); }
     // A signal interrupts the first kernel wait that reaches `at`.
     void SignalAt(Microseconds at) { signal_at = at; }
@@ -60,12 +58,9 @@ public:
     void FailReads() { buffer.failing = true; }
     // Writes fail from now on, as on a port that cannot take them.
     void FailWrites() { failing_writes = true; }
-    // The line hangs up: from now on every wait for input ends at once, as on an unplugged port.
-    void HangUp() { hung_up = true; }
-    // From now on, behind what has arrived, `pattern` comes over and over without end: every
-    // look finds kFloodWaiting more bytes waiting, and reading them takes a microsecond each,
-    // as from a device that sends faster than the host reads.
-    void Flood(Bytes pattern) { buffer.flood = std::move(pattern); }
+    // While a flood plays, behind what has arrived, its pattern comes over and over without end:
+    // every look finds kFloodWaiting more bytes waiting, and reading them takes a microsecond
+    // each, as from a device that sends faster than the host reads.
     static constexpr int kFloodWaiting = 1024;
 
     const Bytes& Written() const { return written; }
@@ -80,6 +75,8 @@ public:
     void Close() override {}
 
 private:
+    friend class ScriptBuilder<MemoryLink>;
+
     struct Arrival {
         Microseconds at;
         uint8_t byte;
@@ -108,18 +105,15 @@ private:
         MemoryLink& link;
     };
 
-    struct Step {
-        bool expect;
-        Bytes bytes;
-        Microseconds delay;
-    };
-
-    MemoryLink& AddStep(Step step);
-    // Plays every step the bytes written so far allow.
+    void AddStep(Step step);
+    // Plays every step the bytes written so far, and the clock, allow.
     void PlayScript();
+    // Whether the line has hung up by now.
+    bool HungUp() const { return hangup_at && now >= *hangup_at; }
     // When the first `count` bytes will all have arrived, if ever.
     std::optional<Microseconds> ArrivalOf(size_t count) const;
-    // Moves the clock to `time`, applying a clock change that falls due.
+    // Moves the clock to `time`, applying a clock change that falls due, and plays the script on
+    // once a stall is over.
     void MoveTo(Microseconds time);
 
     Microseconds now{std::chrono::seconds(1000)};
@@ -128,15 +122,16 @@ private:
     Responder responder;
     std::vector<Step> steps;
     size_t next_step = 0;
-    size_t matched = 0;  // written bytes already claimed by Expect steps
+    size_t matched = 0;  // written bytes already claimed by Expect and Seek steps
     Microseconds last_step_at{};
+    std::optional<Microseconds> hangup_at;
+    std::optional<Microseconds> reading_from;  // the end of a stall
     std::vector<std::string> mismatches;
     std::optional<Microseconds> signal_at;
     std::optional<std::pair<Microseconds, Microseconds>> clock_change;
     int kernel_waits = 0;
     long clock_readings = 0;
     bool failing_writes = false;
-    bool hung_up = false;
 };
 
 // A cancellation requested once the link's clock has reached a time; counts how often it is

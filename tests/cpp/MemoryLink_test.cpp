@@ -37,6 +37,33 @@ TEST(MemoryLinkScript, ReplyAddedWhileAnotherIsOnItsWayComesAfterIt) {
     EXPECT_EQ(link.Available(), 2);
 }
 
+// A hang-up at its virtual time takes what was still to come; a wait for input past it ends then,
+// and at once afterwards, unless what it waits for is there.
+TEST(MemoryLinkScript, AHangUpEndsTheWaitsAtItsTime) {
+    MemoryLink link;
+    link.Arrive({0x03}, milliseconds(60));
+    link.Reply({0x01}).Hangup(milliseconds(50)).Reply({0x02});
+    EXPECT_EQ(link.Unread(), 1u);
+    EXPECT_EQ(link.WaitForInput(1, seconds(1)), MemoryLink::InputWait::Waiting);
+    EXPECT_EQ(link.WaitForInput(2, seconds(1)), MemoryLink::InputWait::Gone);
+    EXPECT_EQ(link.Now(), seconds(1000) + milliseconds(50));
+    EXPECT_EQ(link.WaitForInput(1, seconds(1)), MemoryLink::InputWait::Waiting);
+    EXPECT_EQ(link.WaitForInput(2, seconds(1)), MemoryLink::InputWait::Gone);
+    EXPECT_EQ(link.Now(), seconds(1000) + milliseconds(50));
+}
+
+// While the device stalls it reads nothing: the request written during the stall is taken when
+// it ends, and the reply counts from then; a seek skips what came before its bytes.
+TEST(MemoryLinkScript, AStalledDeviceTakesTheRequestWhenItReadsAgain) {
+    MemoryLink link;
+    link.Stall(milliseconds(100)).Seek({0x0A}).Reply({0x0B}, milliseconds(5));
+    link.Write(Bytes({0x01, 0x0A}).data(), 2);
+    EXPECT_FALSE(link.Played());
+    EXPECT_EQ(link.WaitForInput(1, seconds(1)), MemoryLink::InputWait::Waiting);
+    EXPECT_TRUE(link.Played());
+    EXPECT_EQ(link.Now(), seconds(1000) + milliseconds(105));
+}
+
 TEST(MemoryLinkScript, FailsTheTestOnAMismatchedRequest) {
     EXPECT_NONFATAL_FAILURE(
         {

@@ -21,6 +21,7 @@ using Testing::Bytes;
 using Testing::Concat;
 using Testing::FakeDevice;
 using Testing::FloatBytes;
+using Testing::LoadScript;
 using Testing::MemoryLink;
 using Testing::Milliseconds;
 using Testing::MillisecondsSince;
@@ -53,7 +54,7 @@ protected:
 };
 
 TEST_F(Ostrel3Test, WakeupDecodesTheDeviceInfo) {
-    link.Expect({0x0A}).Reply(Concat({{0x0B, 0x34, 0x12, 0x04, 0x02, 0x07}, kIdentifier}));
+    link.Play(LoadScript("arm-wakeup.jsonl"));
     const DeviceInfo info = arm.DeviceWakeup();
     EXPECT_EQ(info.device_id, 0x1234);
     EXPECT_EQ(info.device_model_number, Ostrel3::kModelNumber);
@@ -266,21 +267,17 @@ TEST_F(Ostrel3Test, ShortPayloadFailsWithThePayloadTimeOut) {
 // clock: every time below is virtual.
 class Ostrel3InStep : public ::testing::Test {
 protected:
-    // Answers every end-effector request, in order, with a state whose x is the request's
-    // number, 1 first; the reply to request `late` comes after `delay`, the others at once.
-    void NumberEveryReply(int late = 0, std::chrono::microseconds delay = {}) {
-        link.Answer([this, late, delay](MemoryLink& l, const Bytes& frame) {
+    // Answers every end-effector request, in order, after kDeviceLatency, with a state whose x
+    // is the request's number, 1 first.
+    void NumberEveryReply() {
+        link.Answer([this](MemoryLink& l, const Bytes& frame) {
             if (frame[0] == 0x2A) {
                 ++requests;
-                const auto at =
-                    std::max(l.Now() + (requests == late ? delay : kDeviceLatency), last_reply);
-                l.Arrive(Numbered(requests), at - l.Now());
-                last_reply = at;
+                l.Arrive(
+                    Concat({{0x2B}, FloatBytes({static_cast<float>(requests), 0, 0, 0, 0, 0})}),
+                    kDeviceLatency);
             }
         });
-    }
-    static Bytes Numbered(int number) {
-        return Concat({{0x2B}, FloatBytes({static_cast<float>(number), 0, 0, 0, 0, 0})});
     }
     float Force() { return arm.EndEffectorForce({0, 0, 1}).position[0]; }
 
@@ -288,12 +285,11 @@ protected:
     MemoryLink link;
     Ostrel3 arm{&link, Device::kReplyTimeout, &MemoryLink::Clock};
     int requests = 0;
-    std::chrono::microseconds last_reply{};
 };
 
 TEST_F(Ostrel3InStep, StaleBytesBeforeAWholeExchangeAreDiscarded) {
-    NumberEveryReply();
-    link.Arrive(Numbered(99));
+    // A reply numbered 99 waits before the first request.
+    link.Play(LoadScript("stray-reply.jsonl"));
     std::vector<float> results;
     for (int i = 0; i < 5; ++i) {
         results.push_back(Force());
@@ -305,7 +301,7 @@ TEST_F(Ostrel3InStep, ALateReplyCostsOnlyTheCallsItArrivesIn) {
     // The first reply comes after the first call has timed out, during the second call, which
     // cannot tell it from its own; the second reply, waiting when the third call starts, is
     // stale by then.
-    NumberEveryReply(1, std::chrono::milliseconds(6500));
+    link.Play(LoadScript("late-reply.jsonl"));
     OutputCapture errors(STDERR_FILENO);
     std::vector<float> results;
     for (int i = 0; i < 7; ++i) {
@@ -328,29 +324,18 @@ TEST_F(Ostrel3InStep, SplitOperationsKeepWhatIsWaiting) {
 
 TEST_F(Ostrel3InStep, WrongReplyInPiecesLeavesNothingBehind) {
     // A reply the arm sends, for another request, arriving in two pieces 20 ms apart: its rest
-    // is consumed by its length, however long the pause.
-    const Bytes wrong = Concat({{0x2B}, kState});
-    const Bytes first(wrong.begin(), wrong.begin() + 9), rest(wrong.begin() + 9, wrong.end());
-    link.Arrive(first, std::chrono::milliseconds(1))
-        .Arrive(rest, std::chrono::milliseconds(21))
-        .Arrive(Concat({{0x1B}, kState}), std::chrono::milliseconds(22));
-    arm.SendJointTorques({1, 2, 3});
+    // is consumed by its length, however long the pause, in a whole exchange and in a request and
+    // receive apart.
+    link.Play(LoadScript("wrong-reply-in-pieces.jsonl"));
+    OutputCapture errors(STDERR_FILENO);
+    EXPECT_EQ(arm.JointTorques({0, 0, 1}).position, (Vector3{}));
+    EXPECT_EQ(Force(), 2.0f);
+    arm.SendJointTorques({0, 0, 1});
     Vector3 position{}, velocity{};
     EXPECT_EQ(arm.ReceiveJointState(position, velocity), -1);
     EXPECT_EQ(arm.ReceiveJointState(position, velocity), 24);
-    EXPECT_EQ(position, kStatePosition);
-
-    link.Answer([](MemoryLink& l, const Bytes& frame) {
-        if (frame[0] == 0x1A) {
-            const Bytes reply = Concat({{0x2B}, kState});
-            l.Arrive(Bytes(reply.begin(), reply.begin() + 5), std::chrono::milliseconds(1));
-            l.Arrive(Bytes(reply.begin() + 5, reply.end()), std::chrono::milliseconds(21));
-        } else if (frame[0] == 0xAA) {
-            l.Arrive(Concat({{0xAA}, FloatBytes({21.5f})}), std::chrono::milliseconds(1));
-        }
-    });
-    EXPECT_EQ(arm.JointTorques({1, 2, 3}).position, (Vector3{}));
-    EXPECT_EQ(arm.GetTemperature(), 21.5f);
+    EXPECT_EQ(position[0], 3.0f);
+    EXPECT_EQ(errors.Finish(), "");
 }
 
 TEST_F(Ostrel3InStep, WrongTwoCodeRepliesAreConsumedByTheirSubCodes) {
@@ -477,8 +462,7 @@ TEST_F(Ostrel3Test, TheLinkIsCountedExchangeByExchange) {
 // line a wait that ran out gives.
 TEST_F(Ostrel3Test, AHungUpLineEndsTheWaitAtOnce) {
     OutputCapture errors(STDERR_FILENO);
-    link.Expect({0xAA});
-    link.HangUp();
+    link.Expect({0xAA}).Hangup();
     const auto start = link.Now();
     EXPECT_EQ(arm.GetTemperature(), 0.0f);
     EXPECT_LT(link.Now() - start, std::chrono::milliseconds(10));
@@ -581,10 +565,8 @@ TEST(Ostrel3Unplugged, MidPayloadGivesZerosAndLaterCallsKeepFailingCleanly) {
     FakeDevice fake;
     SerialStream stream(fake.Path().c_str(), true);
     Ostrel3 arm(&stream, Testing::kImpatientTimeout, &Testing::DoubleSpeedClock);
-    const Bytes request = Concat({{0x2A}, FloatBytes({0, 0, 1})});
-    const Bytes state = Concat({{0x2B}, kState});
-    fake.Expect(request).Reply(state);
-    fake.Expect(request).Reply(Bytes(state.begin(), state.begin() + 10)).Hangup(Milliseconds(50));
+    // A whole state, then 10 bytes of the next, and the device is unplugged 50 ms later.
+    fake.Play(LoadScript("hangup-mid-payload.jsonl"));
     EXPECT_EQ(arm.EndEffectorForce({0, 0, 1}).position, kStatePosition);
 
     OutputCapture errors(STDERR_FILENO);
@@ -603,6 +585,36 @@ TEST(Ostrel3Unplugged, MidPayloadGivesZerosAndLaterCallsKeepFailingCleanly) {
     EXPECT_EQ(Count(text, "SerialStream.cpp:52> unable to write '13' bytes to stream"), 2) << text;
     EXPECT_EQ(Count(text, "SerialStream.cpp:52> unable to write '1' bytes to stream"), 2) << text;
     EXPECT_EQ(Count(text, kHeaderTimeout), 4) << text;
+}
+
+// While the device reads nothing the line fills up; a frame the port cannot take waits for at
+// most a second (one that has begun to go out is finished), so the sends end soon after the
+// device reads again, the line carries whole frames only, and the same objects go on exchanging.
+TEST(Ostrel3Stalled, ADeviceThatStopsReadingForAWhileIsServedAgain) {
+    constexpr long kGenerousLimitMs = 30000;
+    FakeDevice fake;
+    SerialStream stream(fake.Path().c_str(), true);
+    Ostrel3 arm(&stream, Device::kReplyTimeout);
+    // The device reads nothing for 2 s, then looks for a force request, which it answers.
+    fake.Play(LoadScript("stalled-device.jsonl"));
+    OutputCapture errors(STDERR_FILENO);
+    const auto start = Clock::now();
+    for (int i = 0; i < 2000; ++i) {
+        arm.SendAngle({0.1f, 0.2f, 0.3f});
+    }
+    EXPECT_LT(MillisecondsSince(start), kGenerousLimitMs);
+    EXPECT_EQ(arm.EndEffectorForce({0, 0, 1}).position[0], 5.0f);
+    // A frame waits a second, so about two are refused while the device reads nothing; a port
+    // that refused every frame it cannot take at once would refuse hundreds. The bound leaves
+    // room for a device thread that a busy machine lets read again late.
+    const int failed = Count(errors.Finish(), "unable to write '13' bytes to stream");
+    EXPECT_LE(failed, 8);
+    const Bytes angles = Concat({{0x1C}, FloatBytes({0.1f, 0.2f, 0.3f})});
+    Bytes expected;
+    for (int i = 0; i < 2000 - failed; ++i) {
+        expected.insert(expected.end(), angles.begin(), angles.end());
+    }
+    EXPECT_EQ(fake.Received(), Concat({expected, {0x2A}, FloatBytes({0, 0, 1})}));
 }
 
 TEST(Ostrel3Decoding, PayloadsDecodeWithoutAPort) {

@@ -1,10 +1,16 @@
 """A device stand-in on a pseudo-terminal, served from a child process.
 
 The code under test opens `FakeDevice.path`. The child holds the master side: it records every
-byte it receives and plays a script of expected requests, replies and hang-ups. It must live in
-another process because module calls keep the interpreter lock while they wait for the device.
+byte it receives and plays a script of expected requests, replies, hang-ups, stalls and floods.
+It must live in another process because module calls keep the interpreter lock while they wait
+for the device.
+
+The steps, and the script files of tests/scripts that `load_script` reads, are those the C++
+fake devices play: tests/scripts/README.md describes them.
 """
 
+import json
+import math
 import multiprocessing
 import os
 import pty
@@ -12,6 +18,9 @@ import select
 import time
 import tty
 from dataclasses import dataclass
+from pathlib import Path
+
+SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
 
 
 @dataclass(frozen=True)
@@ -58,6 +67,114 @@ class Hangup:
     """Close the master side: from then on the port reads as unplugged."""
 
     delay: float = 0.0
+
+
+STEP_NAMES = ("expect", "seek", "reply", "hangup", "stall_ms", "flood")
+AFTER = "after_ms"
+
+
+class ScriptError(Exception):
+    """A script text that cannot be read; the message names the script and the line."""
+
+
+class _Refusal(Exception):
+    pass
+
+
+def parse_script(text, name):
+    """The steps of a script text; `name` begins every error's message."""
+    steps = []
+    for number, line in enumerate(text.split("\n"), start=1):
+        stripped = line.strip(" \t\r")
+        if not stripped or stripped.startswith("#"):
+            continue
+        try:
+            steps.append(_step(_members(line)))
+        except _Refusal as refusal:
+            raise ScriptError(f"{name}:{number}: {refusal}") from None
+    return tuple(steps)
+
+
+def load_script(name):
+    """The steps of the file `name` of tests/scripts."""
+    try:
+        text = (SCRIPTS / name).read_text(encoding="utf-8")
+    except OSError:
+        raise ScriptError(f"{name}: cannot be read") from None
+    return parse_script(text, name)
+
+
+class _Object(list):
+    """The members of a JSON object, in the order written."""
+
+
+def _members(line):
+    """The members of the line's JSON object."""
+
+    def no_constant(word):
+        raise ValueError(word)
+
+    try:
+        members = json.loads(line, object_pairs_hook=_Object, parse_constant=no_constant)
+    except (ValueError, RecursionError):
+        raise _Refusal("not a JSON object") from None
+    if not isinstance(members, _Object):
+        raise _Refusal("not a JSON object")
+    seen = set()
+    for member, _ in members:
+        if member in seen:
+            raise _Refusal(f'member "{member}" twice')
+        seen.add(member)
+    return members
+
+
+def _milliseconds(value, zero_allowed):
+    """Seconds, or None when `value` is no number of milliseconds as allowed."""
+    if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
+        return None
+    if value == 0 and not zero_allowed:
+        return None
+    return round(value * 1000) / 1e6
+
+
+def _hex_bytes(name, value):
+    digits = value.replace(" ", "") if isinstance(value, str) else None
+    if digits is None or len(digits) % 2 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+        raise _Refusal(f"{name}: not hex bytes")
+    if not digits:
+        raise _Refusal(f"{name}: no bytes")
+    return bytes.fromhex(digits)
+
+
+def _step(members):
+    for member, _ in members:
+        if member != AFTER and member not in STEP_NAMES:
+            raise _Refusal(f'unknown member "{member}"')
+    steps = [(member, value) for member, value in members if member in STEP_NAMES]
+    if not steps:
+        raise _Refusal("no step: one of " + ", ".join(STEP_NAMES) + " is needed")
+    if len(steps) > 1:
+        raise _Refusal(f"more than one step: {steps[0][0]} and {steps[1][0]}")
+    (kind, value), after = steps[0], dict(members).get(AFTER)
+    if AFTER in dict(members):
+        if kind not in ("reply", "hangup"):
+            raise _Refusal(f"{AFTER}: only a reply or a hang-up is played after a delay")
+        after = _milliseconds(after, zero_allowed=True)
+        if after is None:
+            raise _Refusal(f"{AFTER}: not a number of milliseconds from 0")
+    if kind == "hangup":
+        if value is not True:
+            raise _Refusal("hangup: not true")
+        return Hangup(delay=after or 0.0)
+    if kind == "stall_ms":
+        seconds = _milliseconds(value, zero_allowed=False)
+        if seconds is None:
+            raise _Refusal("stall_ms: not a number of milliseconds above 0")
+        return Stall(seconds)
+    data = _hex_bytes(kind, value)
+    if kind == "reply":
+        return Reply(data, delay=after or 0.0)
+    return {"expect": Expect, "seek": Seek, "flood": Flood}[kind](data)
 
 
 @dataclass
@@ -208,7 +325,8 @@ def _serve(control):
             elif message[0] == "played_at":
                 control.send(list(played_at))
             elif message[0] == "played":
-                control.send(next_step == len(steps) and not outgoing)
+                # A flood never ends: all is sent once it has begun.
+                control.send(next_step == len(steps) and (not outgoing or bool(flood)))
             elif message[0] == "stop":
                 control.send(Report(bytes(received), mismatches, len(steps) - next_step))
                 break

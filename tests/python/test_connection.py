@@ -12,6 +12,7 @@ import time
 import pytest
 
 import ornix
+import wire
 from fakedevice import Expect, Reply
 
 STABLE_NAME = "usb-Ornix_Ostrel3_SIM-if00"
@@ -59,8 +60,8 @@ def test_a_reply_cut_short_and_a_silent_device_are_told_apart(recorded):
 
 @pytest.mark.slow
 def test_time_outs_in_a_row_make_the_connection_reconnect(fake_device):
-    info = bytes.fromhex("0b01030402076f726e7853494d41812d7a103c550001")
-    device = fake_device(Expect(b"\x0a"), Reply(info), strict=False)
+    info = wire.device_info(0x0301, 4, 2, 7, bytes.fromhex("6f726e7853494d41812d7a103c550001"))
+    device = fake_device(Expect(wire.device_wakeup()), Reply(info), strict=False)
     states = []
     arm = ornix.open_arm(
         device.path,

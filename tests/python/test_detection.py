@@ -4,6 +4,7 @@ privatedev.py): nothing is written to the machine's /dev, and its serial ports s
 import pytest
 
 import OrnixHardwareAPI as ornix
+import wire
 from fakedevice import Expect, Reply
 
 FUNCTIONS = [
@@ -13,7 +14,8 @@ FUNCTIONS = [
     (ornix.detect_wireless_handles, "detect available wireless handles"),
 ]
 NAMES = [function.__name__ for function, _ in FUNCTIONS]
-ARM_INFO = b"\x0b\x01\x00\x04\x01\x01" + bytes(16)
+ARM_INFO = wire.device_info(1, 4, 1, 1, bytes(16))
+WAKEUP = Expect(wire.device_wakeup())
 
 
 @pytest.mark.parametrize("function, doc", FUNCTIONS)
@@ -28,7 +30,7 @@ def test_no_device_attached_gives_empty_lists(private_dev):
 
 
 def test_an_arm_is_found_as_an_arm_only(private_dev, fake_device):
-    device = fake_device(Expect(b"\x0a"), Reply(ARM_INFO), Expect(b"\x0a"), Reply(ARM_INFO))
+    device = fake_device(WAKEUP, Reply(ARM_INFO), WAKEUP, Reply(ARM_INFO))
     found = private_dev(
         {"cu.usbmodemORNIXTEST0": device.path}, "listed", "detect_ostrel3s", "detect_handles"
     )
@@ -53,7 +55,7 @@ def test_virtual_devices_are_found_by_kind(private_dev, ornix_sim):
 
 @pytest.mark.slow
 def test_other_threads_stand_still_while_a_silent_port_is_probed(private_dev, fake_device):
-    device = fake_device(Expect(b"\x0a"))
+    device = fake_device(WAKEUP)
     probe = private_dev({"cu.usbmodemORNIXTEST0": device.path}, "stamped", NAMES[0])
     assert probe["found"] == []
     asked_at = device.played_at()[0]

@@ -1,38 +1,45 @@
 import gc
-import struct
 import threading
 import warnings
 
 import pytest
 
 import OrnixHardwareAPI as ornix
+import wire
 from fakedevice import Expect, Reply
 from probes import Ticker
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
-INFO = b"\xd0\x05\x34\x12\x04\x02\x07"
-ERROR = b"\xdf\x02\x01\x2a"
+INFO = wire.handle_info(5, 0x1234, 4, 2, 7)
+ERROR = wire.error_response(0x0102, 42)
+# A code the handle never sends.
+UNKNOWN = b"\x55"
 
 
 def status_message(user_data=b""):
-    return (
-        b"\xda\x02\x01\x03\x09"
-        + struct.pack("<4f", 1.0, 0.0, -0.5, 0.25)
-        + bytes([len(user_data)])
-        + user_data
+    return wire.status_message(0x0102, 3, 9, (1.0, 0.0, -0.5, 0.25), user_data)
+
+
+def compact_data(buttons=7, hall_level=5, battery=200, device_id=0x2C):
+    return wire.compact_data(
+        error_flag=4,
+        hall_level=hall_level,
+        buttons=buttons,
+        device_id=device_id,
+        quaternion=(-32768, 32767, 16384, 0),
+        battery=battery,
+        sequence=0x11,
     )
 
 
-def compact_packet(
-    levels=0xE5, battery=200, quaternion=b"\x00\x80\xff\x7f\x00\x40\x00\x00", device_id=0x2C
-):
-    return (
-        b"\xda\x01\x02\x04"
-        + bytes([levels, device_id])
-        + b"\x05\x06\x07"
-        + quaternion
-        + bytes([battery, 0x11, 0x00])
-    )
+def compact_packet(**fields):
+    return wire.compact_status(compact_data(**fields))
+
+
+def unstuffed_packet(data):
+    """A compact packet whose data bytes were not stuffed: malformed where they hold 0xC0 or
+    0xDB."""
+    return bytes([wire.COMPACT_STATUS]) + data + bytes([wire.COMPACT_END])
 
 
 class InfoOnly(ornix.Handle):
@@ -88,7 +95,7 @@ def test_plain_handle_counts_messages_and_calls_no_python(handle_on):
         Reply(status_message(b"\x0a\x0b\x0c")),
         Reply(INFO),
         Reply(ERROR),
-        Reply(b"\x55"),
+        Reply(UNKNOWN),
     )
     assert [handle.Receive() for _ in range(4)] == [24, 6, 3, -1]
     assert handle.OnReceiveHandleStatusMessage(1, 0.5, 0, 0, 3, 7) is None
@@ -148,7 +155,7 @@ class ReceivesInside(ornix.Handle):
 
 
 def test_a_receive_inside_an_override_reaches_the_overrides(handle_on):
-    second_info = INFO[:2] + b"\x78\x56" + INFO[4:]
+    second_info = wire.handle_info(5, 0x5678, 4, 2, 7)
     handle, _ = handle_on(ReceivesInside, Reply(INFO + second_info + status_message()))
     assert handle.Receive() == 6
     assert handle.calls == [
@@ -197,11 +204,11 @@ def test_status_callback_called_from_python_is_padded(handle_on):
 def test_requests(handle_on):
     handle, _ = handle_on(
         ornix.Handle,
-        Expect(b"\x0a"),
-        Expect(b"\xda"),
-        Expect(b"\xdb\x00\x00\x00"),
-        Expect(b"\xdb\x07\x00\x01\x41"),
-        Expect(b"\xdb\xff\xff\x00"),
+        Expect(wire.device_wakeup()),
+        Expect(wire.request_status()),
+        Expect(wire.handle_state()),
+        Expect(wire.handle_state(7, b"\x41")),
+        Expect(wire.handle_state(0xFFFF)),
     )
     handle.SendDeviceWakeup()
     handle.RequestStatus()
@@ -223,11 +230,11 @@ def test_requests(handle_on):
 )
 def test_send_handle_state_refuses_what_it_cannot_send(handle_on, kwargs, error):
     # Were anything sent before the request that follows, the device would see that first.
-    handle, device = handle_on(ornix.Handle, Expect(b"\xda"))
+    handle, device = handle_on(ornix.Handle, Expect(wire.request_status()))
     with pytest.raises(error):
         handle.SendHandleState(**kwargs)
     handle.RequestStatus()
-    assert device.received(at_least=1) == b"\xda"
+    assert device.received(at_least=1) == wire.request_status()
 
 
 def test_deprecated_receive_warns_then_receives(handle_on):
@@ -240,7 +247,7 @@ def test_deprecated_receive_warns_then_receives(handle_on):
 
 
 def test_deprecated_receive_warns_before_it_reads(handle_on):
-    handle, device = handle_on(ornix.Handle, Reply(b"\x55"), Reply(ERROR))
+    handle, device = handle_on(ornix.Handle, Reply(UNKNOWN), Reply(ERROR))
     assert device.wait_until_played()
     left_in_the_port = []
 
@@ -273,7 +280,7 @@ def test_reads_let_other_threads_run(handle_on, call, reply):
 
 
 def test_unknown_code_is_consumed_alone(handle_on):
-    handle, _ = handle_on(Everything, Reply(b"\x55" + ERROR))
+    handle, _ = handle_on(Everything, Reply(UNKNOWN + ERROR))
     assert handle.Receive() == -1
     assert handle.Receive() == 3
     assert handle.calls == [("error", (0x0102, 42))]
@@ -281,13 +288,17 @@ def test_unknown_code_is_consumed_alone(handle_on):
 
 def requested(*packets):
     """Script steps that send each packet once the handle asks for a status."""
-    return [step for packet in packets for step in (Expect(b"\xda"), Reply(packet))]
+    return [step for packet in packets for step in (Expect(wire.request_status()), Reply(packet))]
 
 
 def test_compact_status_as_a_dict(handle_on):
     handle, _ = handle_on(
         ornix.Handle,
-        *requested(b"\x11\x22" + compact_packet(), compact_packet(levels=0x00, battery=255)),
+        # Stray bytes before the first packet.
+        *requested(
+            b"\x11\x22" + compact_packet(),
+            compact_packet(buttons=0, hall_level=0, battery=255),
+        ),
     )
     handle.RequestStatus()
     assert handle.GetQuilletStatus() == {
@@ -303,13 +314,13 @@ def test_compact_status_as_a_dict(handle_on):
 
 
 def test_escapes_and_malformed_compact_packets(handle_on):
-    escaped_at_the_end = compact_packet()[:-2] + b"\xdb\xdc"
+    escaped_at_the_end = wire.compact_status(compact_data()[:-1] + bytes([wire.COMPACT_END]))
     handle, _ = handle_on(
         ornix.Handle,
         *requested(
             escaped_at_the_end,
-            compact_packet(levels=0xC0),
-            compact_packet(levels=0xDB, battery=0xDC),
+            unstuffed_packet(compact_data(buttons=6, hall_level=0)),
+            unstuffed_packet(compact_data(buttons=6, hall_level=0x1B, battery=0xDC)),
         ),
     )
     handle.RequestStatus()
@@ -329,7 +340,9 @@ def test_escapes_and_malformed_compact_packets(handle_on):
 
 def test_compact_status_is_the_most_recent_packet_waiting(handle_on):
     packets = [compact_packet(device_id=number) for number in range(1, 6)]
-    handle, device = handle_on(ornix.Handle, Expect(b"\xda"), Reply(b"".join(packets)))
+    handle, device = handle_on(
+        ornix.Handle, Expect(wire.request_status()), Reply(b"".join(packets))
+    )
     # Once all five are waiting, as when a program polls slower than the handle streams.
     handle.RequestStatus()
     assert device.wait_until_played()

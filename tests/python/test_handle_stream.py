@@ -8,16 +8,21 @@ import pytest
 
 import OrnixHardwareAPI
 import ornix
+import wire
 from fakedevice import Reply
 
 
 def compact_packet(buttons=0, battery=200, sequence=0, device_id=0x2C):
-    """A compact status packet: its 18 data bytes SLIP-stuffed, then the end byte. Only the
-    sequence count, the last data byte, may need escaping here."""
-    data = [0x01, 0x02, 0x00, (buttons << 5) | 0x05, device_id, 0x05, 0x06, 0x07]
-    data += [0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, battery]
-    escaped = {0xC0: [0xDB, 0xDC], 0xDB: [0xDB, 0xDD]}
-    return bytes([0xDA, *data, *escaped.get(sequence, [sequence]), 0xC0])
+    """A compact status packet; a sequence count of 0xC0 or 0xDB goes escaped."""
+    data = wire.compact_data(
+        hall_level=5,
+        buttons=buttons,
+        device_id=device_id,
+        quaternion=(16384, 0, 0, 0),
+        battery=battery,
+        sequence=sequence,
+    )
+    return wire.compact_status(data)
 
 
 def buttons_at(index):

@@ -1,4 +1,5 @@
-"""The module's classes as Python sees them: names, order, signatures and doc strings."""
+"""The module's classes as Python sees them: names, order, signatures and doc strings, from one
+table of every class's methods, and what the objects without a device do."""
 
 import pytest
 
@@ -19,6 +20,10 @@ RECEIVE_DEVICE_INFO_DOC = (
     "            device_id_ext (UUID)\n            "
 )
 
+SEND_FORCE_DOC = "[Deprecated] Send force to the device"
+
+# Each method as registered, in order: its name, its signature (or, for an overloaded method,
+# the signature and doc string of each overload, in order) and its doc string.
 OSTREL3_METHODS = [
     (
         "__init__",
@@ -71,7 +76,17 @@ OSTREL3_METHODS = [
     ),
     ("SendDeviceWakeup", f"({SELF}) -> None", "[DEPRECATED] Send a device wakeup command"),
     ("ReceiveDeviceInfo", f"({SELF}) -> tuple", RECEIVE_DEVICE_INFO_DOC),
-    ("SendForce", None, None),
+    (
+        "SendForce",
+        [
+            (f"({SELF}, force: {ZEROS}) -> None", SEND_FORCE_DOC),
+            (
+                f"({SELF}, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None",
+                SEND_FORCE_DOC,
+            ),
+        ],
+        None,
+    ),
     (
         "ReceiveState",
         f"({SELF}, position: {ZEROS}, velocity: {ZEROS}) -> tuple",
@@ -102,76 +117,6 @@ OSTREL3_METHODS = [
 ]
 
 
-def registered(cls):
-    return [name for name in vars(cls) if not name.startswith("_") or name == "__init__"]
-
-
-def test_module_registers_in_order_with_the_version_last():
-    ours = [name for name in vars(ornix) if not name.startswith("__") or name == "__version__"]
-    assert ours == [
-        "SerialStream",
-        "UUID",
-        "Device",
-        "get_cpp_version",
-        "print_cpp_version",
-        "detect_ostrel3s",
-        "detect_handles",
-        "detect_wired_handles",
-        "detect_wireless_handles",
-        "Ostrel3",
-        "Handle",
-        "__version__",
-    ]
-
-
-def test_ostrel3_methods_are_registered_in_order():
-    assert ornix.Ostrel3.__doc__ == "Ostrel3 Device Class"
-    assert registered(ornix.Ostrel3) == [name for name, _, _ in OSTREL3_METHODS]
-
-
-@pytest.mark.parametrize("name, signature, doc", [m for m in OSTREL3_METHODS if m[1] is not None])
-def test_ostrel3_signatures_and_doc_strings(name, signature, doc):
-    expected = f"{name}{signature}\n" + ("" if doc is None else f"\n{doc}\n")
-    assert getattr(ornix.Ostrel3, name).__doc__ == expected
-
-
-def test_send_force_overloads_in_order():
-    doc = "[Deprecated] Send force to the device"
-    assert ornix.Ostrel3.SendForce.__doc__ == (
-        "SendForce(*args, **kwargs)\nOverloaded function.\n\n"
-        f"1. SendForce({SELF}, force: {ZEROS}) -> None\n\n{doc}\n\n"
-        f"2. SendForce({SELF}, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None"
-        f"\n\n{doc}\n"
-    )
-
-
-def test_uuid_and_device_classes():
-    assert registered(ornix.UUID) == ["__init__", "bytes"]
-    assert ornix.UUID.__doc__ is None
-    assert ornix.UUID.__init__.__doc__ == "__init__(self: OrnixHardwareAPI.UUID) -> None\n"
-    assert ornix.UUID.bytes.__doc__ == "bytes(self: OrnixHardwareAPI.UUID) -> list[int]\n"
-    assert registered(ornix.Device) == ["__init__"]  # the one that refuses construction
-    assert ornix.Device.__doc__ is None
-
-
-def test_uuid_holds_sixteen_zero_bytes_and_compares_by_identity():
-    first, second = ornix.UUID(), ornix.UUID()
-    assert first.bytes() == [0] * 16
-    assert first.bytes() is not first.bytes()
-    listed = first.bytes()
-    listed[0] = 7
-    assert first.bytes() == [0] * 16
-    assert first != second and first == first
-    with pytest.raises(TypeError):
-        ornix.UUID(1)
-    assert_refuses_new_attributes(first)
-
-
-def test_device_cannot_be_constructed():
-    with pytest.raises(TypeError, match=r"^OrnixHardwareAPI\.Device: No constructor defined!$"):
-        ornix.Device()
-
-
 HANDLE = "self: OrnixHardwareAPI.Handle"
 HANDLE_METHODS = [
     ("__init__", f"({HANDLE}, arg0: OrnixHardwareAPI.SerialStream) -> None", None),
@@ -199,26 +144,101 @@ HANDLE_METHODS = [
         f"({HANDLE}, device_id: int, error_code: int) -> None",
         "OnReceiveHandleErrorResponse",
     ),
-    ("Receive", None, None),
+    (
+        "Receive",
+        [
+            (f"({HANDLE}) -> int", "Receive data from the handle"),
+            (
+                f"({HANDLE}, obsolete: int) -> int",
+                "[DEPRECATED] Receive current and return current",
+            ),
+        ],
+        None,
+    ),
     ("GetQuilletStatus", f"({HANDLE}) -> dict", "Get the most recent Quillet informations"),
 ]
 
 
-def test_handle_methods_are_registered_in_order():
-    assert ornix.Handle.__doc__ == "The quillet handle class"
-    assert registered(ornix.Handle) == [name for name, _, _ in HANDLE_METHODS]
+UUID_METHODS = [
+    ("__init__", "(self: OrnixHardwareAPI.UUID) -> None", None),
+    ("bytes", "(self: OrnixHardwareAPI.UUID) -> list[int]", None),
+]
+# The one that refuses construction, pybind11's, whose text is not the module's.
+DEVICE_METHODS = [("__init__", None, None)]
+
+CLASSES = {
+    ornix.Ostrel3: ("Ostrel3 Device Class", OSTREL3_METHODS),
+    ornix.Handle: ("The quillet handle class", HANDLE_METHODS),
+    ornix.UUID: (None, UUID_METHODS),
+    ornix.Device: (None, DEVICE_METHODS),
+}
 
 
-@pytest.mark.parametrize("name, signature, doc", [m for m in HANDLE_METHODS if m[1] is not None])
-def test_handle_signatures_and_doc_strings(name, signature, doc):
-    expected = f"{name}{signature}\n" + ("" if doc is None else f"\n{doc}\n")
-    assert getattr(ornix.Handle, name).__doc__ == expected
+def registered(cls):
+    return [name for name in vars(cls) if not name.startswith("_") or name == "__init__"]
 
 
-def test_receive_overloads_in_order():
-    assert ornix.Handle.Receive.__doc__ == (
-        "Receive(*args, **kwargs)\nOverloaded function.\n\n"
-        f"1. Receive({HANDLE}) -> int\n\nReceive data from the handle\n\n"
-        f"2. Receive({HANDLE}, obsolete: int) -> int\n\n"
-        "[DEPRECATED] Receive current and return current\n"
-    )
+def expected_doc(name, signature, doc):
+    """The doc string pybind11 writes for a method of this signature or these overloads."""
+    if isinstance(signature, str):
+        return f"{name}{signature}\n" + ("" if doc is None else f"\n{doc}\n")
+    overloads = [
+        f"{number}. {name}{overload}\n\n{text}\n"
+        for number, (overload, text) in enumerate(signature, start=1)
+    ]
+    return f"{name}(*args, **kwargs)\nOverloaded function.\n\n" + "\n".join(overloads)
+
+
+def test_module_registers_in_order_with_the_version_last():
+    ours = [name for name in vars(ornix) if not name.startswith("__") or name == "__version__"]
+    assert ours == [
+        "SerialStream",
+        "UUID",
+        "Device",
+        "get_cpp_version",
+        "print_cpp_version",
+        "detect_ostrel3s",
+        "detect_handles",
+        "detect_wired_handles",
+        "detect_wireless_handles",
+        "Ostrel3",
+        "Handle",
+        "__version__",
+    ]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda cls: cls.__name__)
+def test_classes_register_their_methods_in_order(cls):
+    doc, methods = CLASSES[cls]
+    assert cls.__doc__ == doc
+    assert registered(cls) == [name for name, _, _ in methods]
+
+
+@pytest.mark.parametrize(
+    "cls, name, signature, doc",
+    [
+        pytest.param(cls, *method, id=f"{cls.__name__}.{method[0]}")
+        for cls, (_, methods) in CLASSES.items()
+        for method in methods
+        if method[1] is not None
+    ],
+)
+def test_signatures_and_doc_strings(cls, name, signature, doc):
+    assert getattr(cls, name).__doc__ == expected_doc(name, signature, doc)
+
+
+def test_uuid_holds_sixteen_zero_bytes_and_compares_by_identity():
+    first, second = ornix.UUID(), ornix.UUID()
+    assert first.bytes() == [0] * 16
+    listed = first.bytes()
+    listed[0] = 7
+    assert first.bytes() == [0] * 16
+    assert first != second and first == first
+    with pytest.raises(TypeError):
+        ornix.UUID(1)
+    assert_refuses_new_attributes(first)
+
+
+def test_device_cannot_be_constructed():
+    with pytest.raises(TypeError, match=r"^OrnixHardwareAPI\.Device: No constructor defined!$"):
+        ornix.Device()

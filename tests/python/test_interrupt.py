@@ -1,20 +1,19 @@
 """Ctrl-C during a wait for a device ends the call with KeyboardInterrupt, whether the call
 holds the interpreter lock or lets other threads run, and leaves its objects usable."""
 
-import struct
-
 import pytest
 
 import OrnixHardwareAPI as ornix
+import wire
 from fakedevice import Expect, Reply
 from probes import interrupted
 
 # Well inside the device time-out of 5 seconds, so that a call that waits it out fails.
 INTERRUPTED_WITHIN = 2.0
-STATE = struct.pack("<B6f", 0x2B, 1, 2, 3, 4, 5, 6)
-TEMPERATURE = struct.pack("<Bf", 0xAA, 21.5)
-ERROR = b"\xdf\x02\x01\x2a"
-COMPACT = b"\xda\x01\x02\x04\xe5\x2c\x05\x06\x07\x00\x80\xff\x7f\x00\x40\x00\x00\xc8\x11\x00"
+STATE = wire.state(1, 2, 3, 4, 5, 6)
+TEMPERATURE = wire.temperature(21.5)
+ERROR = wire.error_response(0x0102, 42)
+COMPACT = wire.compact_status(wire.compact_data(device_id=0x2C))
 
 
 def interrupted_within_bounds(call):
@@ -27,11 +26,16 @@ def interrupted_within_bounds(call):
     [
         (
             lambda arm: arm.end_effector_force([0.0, 0.0, 1.0]),
-            struct.pack("<B3f", 0x2A, 0, 0, 1),
+            wire.end_effector_force(0, 0, 1),
             STATE,
             lambda result: result[0] == [1.0, 2.0, 3.0],
         ),
-        (lambda arm: arm.get_temperature(), b"\xaa", TEMPERATURE, lambda result: result == 21.5),
+        (
+            lambda arm: arm.get_temperature(),
+            wire.get_temperature(),
+            TEMPERATURE,
+            lambda result: result == 21.5,
+        ),
     ],
     ids=["motion command, lock released", "status getter, lock held"],
 )
@@ -54,7 +58,7 @@ def test_handle_calls(fake_device):
 
 
 def test_detection(private_dev, fake_device):
-    device = fake_device(Expect(b"\x0a"))
+    device = fake_device(Expect(wire.device_wakeup()))
     seconds = private_dev(
         {"cu.usbmodemORNIXTEST0": device.path}, "interrupted_after", "detect_ostrel3s"
     )

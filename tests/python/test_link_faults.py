@@ -1,24 +1,21 @@
 """What a real link does to the exchanges: late and stray replies, replies in pieces, a device
-that stops reading for a while or floods the port, a path that is no port at all."""
+unplugged mid-reply, one that stops reading for a while or floods the port, a path that is no
+port at all. The scenarios the C++ tests share are the scripts of tests/scripts."""
 
-import struct
 import time
 
 import pytest
 
 import OrnixHardwareAPI as ornix
-from fakedevice import Expect, Flood, Reply, Seek, Stall
+import wire
+from fakedevice import Flood, load_script
 from probes import interrupted
 
 FORCE = [0.0, 0.0, 1.0]
-FORCE_REQUEST = struct.pack("<B3f", 0x2A, *FORCE)
+FORCE_REQUEST = wire.end_effector_force(*FORCE)
 ANGLES = [0.1, 0.2, 0.3]
-ANGLE_REQUEST = struct.pack("<B3f", 0x1C, *ANGLES)
-
-
-def numbered(number, code=0x2B):
-    """A state reply whose x is `number`."""
-    return struct.pack("<B6f", code, number, 0, 0, 0, 0, 0)
+ANGLE_REQUEST = wire.joint_angles(*ANGLES)
+HEADER_TIMEOUT = "timeout waiting for header code"
 
 
 def x_of(arm):
@@ -37,9 +34,8 @@ def arm_on(fake_device):
 
 
 def test_a_stray_reply_waiting_before_the_first_request_is_discarded(arm_on):
-    steps = [Reply(numbered(99))]
-    for number in range(1, 6):
-        steps += [Expect(FORCE_REQUEST), Reply(numbered(number))]
+    # A state numbered 99 first, then each request answered with its number.
+    steps = load_script("stray-reply.jsonl")
     arm, device = arm_on(*steps[:1])
     assert device.wait_until_played()
     device.add(*steps[1:])
@@ -51,30 +47,15 @@ def test_a_late_reply_spoils_only_the_call_it_arrives_in(arm_on, native_output):
     # The device answers the first request after 6.5 s, past the time-out, and every later one
     # at once. The second call cannot tell the late reply from its own; every call after it
     # gets its own reply.
-    steps = [Expect(FORCE_REQUEST), Reply(numbered(1), delay=6.5)]
-    for number in range(2, 8):
-        steps += [Expect(FORCE_REQUEST), Reply(numbered(number))]
-    arm, _ = arm_on(*steps)
+    arm, _ = arm_on(*load_script("late-reply.jsonl"))
     assert [x_of(arm) for _ in range(7)] == [0, 1, 3, 4, 5, 6, 7]
-    assert native_output.read().err.count("timeout waiting for header code") == 1
-
-
-def wrong_reply_in_two_pieces(request):
-    """The state reply of the other kind of motion command, cut in two 20 ms apart."""
-    wrong = numbered(7)
-    return [Expect(request), Reply(wrong[:9]), Reply(wrong[9:], delay=0.02)]
+    assert native_output.read().err.count(HEADER_TIMEOUT) == 1
 
 
 def test_a_wrong_reply_in_two_pieces_leaves_nothing_behind(arm_on, native_output):
-    torque_request = struct.pack("<B3f", 0x1A, *FORCE)
-    arm, _ = arm_on(
-        *wrong_reply_in_two_pieces(torque_request),
-        Expect(FORCE_REQUEST),
-        Reply(numbered(2)),
-        # The same, split into a request and a receive.
-        *wrong_reply_in_two_pieces(torque_request),
-        Reply(numbered(3, code=0x1B), delay=0.05),
-    )
+    # The state reply of the other kind of motion command, cut in two 20 ms apart, to a whole
+    # exchange and then to a request and a receive apart.
+    arm, _ = arm_on(*load_script("wrong-reply-in-pieces.jsonl"))
     assert arm.joint_torques(FORCE) == ([0.0] * 3, [0.0] * 3)
     assert x_of(arm) == 2
     with pytest.warns(DeprecationWarning):
@@ -84,11 +65,36 @@ def test_a_wrong_reply_in_two_pieces_leaves_nothing_behind(arm_on, native_output
     assert native_output.read().err == ""
 
 
+def test_a_device_unplugged_mid_payload_gives_zeros_and_later_calls_fail_cleanly(
+    arm_on, native_output
+):
+    # A whole state, then 10 bytes of the next, and the device is unplugged 50 ms later. The
+    # wait for the rest ends with the line, not at the time-out, and so does every later wait;
+    # the bound on each call is generous, yet below the time-out of five seconds.
+    arm, device = arm_on(*load_script("hangup-mid-payload.jsonl"))
+    assert arm.end_effector_force(FORCE)[0] == wire.as_float32([0.5, -1.25, 2.0])
+    start = time.monotonic()
+    assert arm.end_effector_force(FORCE) == ([0.0] * 3, [0.0] * 3)
+    assert time.monotonic() - start < 4.0
+    assert device.wait_until_played()
+    for _ in range(2):
+        start = time.monotonic()
+        assert arm.end_effector_force(FORCE) == ([0.0] * 3, [0.0] * 3)
+        assert arm.get_temperature() == 0.0
+        assert time.monotonic() - start < 4.0
+    errors = native_output.read().err
+    assert errors.count("timeout waiting for payload") == 1
+    assert errors.count("SerialStream.cpp:52> unable to write '13' bytes to stream") == 2
+    assert errors.count("SerialStream.cpp:52> unable to write '1' bytes to stream") == 2
+    assert errors.count(HEADER_TIMEOUT) == 4
+
+
 def test_a_device_that_stops_reading_for_a_while_is_served_again(arm_on, native_output):
     # While it reads nothing the line fills up; a frame the port cannot take waits for at most a
     # second (one that has begun to go out is finished), so the sends end soon after the device
     # reads again, the line carries whole frames only, and the same objects go on exchanging.
-    arm, device = arm_on(Stall(2.0), Seek(FORCE_REQUEST), Reply(numbered(5)))
+    # The device reads nothing for 2 s, then skips to a force request, which it answers.
+    arm, device = arm_on(*load_script("stalled-device.jsonl"))
     start = time.monotonic()
     for _ in range(2000):
         arm.SendAngle(ANGLES)
@@ -106,7 +112,7 @@ def test_a_device_that_stops_reading_for_a_while_is_served_again(arm_on, native_
 # A device that sends faster than the host reads, over and over a code the arm never sends: the
 # port has bytes waiting whenever the library looks, so no wait ever waits.
 FLOOD = b"\x99"
-COMPACT = b"\xda\x01\x02\x04\xe5\x2c\x05\x06\x07\x00\x80\xff\x7f\x00\x40\x00\x00\xc8\x11\x00"
+COMPACT = wire.compact_status(wire.compact_data(device_id=0x2C))
 
 
 @pytest.mark.slow

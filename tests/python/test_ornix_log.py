@@ -9,6 +9,7 @@ import tracemalloc
 
 import pytest
 
+import wire
 from ornix.recording import (
     Record,
     RecordingError,
@@ -22,6 +23,14 @@ from ornix.recording import (
 )
 
 HEADER = {"recording": 1, "port": "/dev/ttyACM0"}
+WAKEUP = wire.device_wakeup().hex()
+GET_TEMPERATURE = wire.get_temperature().hex()
+TEMPERATURE = wire.temperature(25.0).hex()
+REQUEST_STATUS = wire.request_status()
+COMPACT_STATUS = wire.compact_status(bytes(18))
+# The first bytes of replies to a status request: what the summary counts is when they came.
+ANSWER = wire.error_response(0x0102, 42)[:1]
+STATUS_ANSWER = wire.status_message(0x0001, 0, 0, (1, 0, 0, 0))[:2]
 
 
 def write(path, *records, header=HEADER):
@@ -38,18 +47,25 @@ def frame(t, sender, hex_, name=None, **fields):
 
 
 SESSION = [
-    frame(0.0, "host", "0a", "wakeup"),
-    frame(0.000150, "device", "0b" + "00" * 21, "device_info", device_id=769, model=4),
-    frame(0.010, "host", "aa", "get_temperature"),
-    frame(0.010250, "device", "aa0000c841", "temperature", celsius=25.0),
+    frame(0.0, "host", WAKEUP, "wakeup"),
+    frame(
+        0.000150,
+        "device",
+        wire.device_info(769, 4, 0, 0, bytes(16)).hex(),
+        "device_info",
+        device_id=769,
+        model=4,
+    ),
+    frame(0.010, "host", GET_TEMPERATURE, "get_temperature"),
+    frame(0.010250, "device", TEMPERATURE, "temperature", celsius=25.0),
     # Unanswered for longer than the device time-out: the host gave up and asked again.
-    frame(0.020, "host", "aa", "get_temperature"),
-    frame(5.600, "host", "aa", "get_temperature"),
+    frame(0.020, "host", GET_TEMPERATURE, "get_temperature"),
+    frame(5.600, "host", GET_TEMPERATURE, "get_temperature"),
     {"t": 5.600300, "from": "device", "hex": "55006f", "frame": None, "error": "unknown code"},
     # A request that asks for no answer, followed at once by the next.
-    frame(5.700, "host", "db00000000", "handle_state", device_id=0, length=0),
-    frame(5.700100, "host", "aa", "get_temperature"),
-    frame(5.700400, "device", "aa0000cc41", "temperature", celsius=25.5),
+    frame(5.700, "host", wire.handle_state(0).hex(), "handle_state", device_id=0, length=0),
+    frame(5.700100, "host", GET_TEMPERATURE, "get_temperature"),
+    frame(5.700400, "device", wire.temperature(25.5).hex(), "temperature", celsius=25.5),
 ]
 
 
@@ -79,11 +95,11 @@ def test_summary_counts_frames_and_answer_latencies(tmp_path):
 
 
 def packet(t):
-    return Record(t, "device", b"\xda" + bytes(18) + b"\xc0", "compact_status")
+    return Record(t, "device", COMPACT_STATUS, "compact_status")
 
 
 def request(t):
-    return Record(t, "host", b"\xda", "request_status")
+    return Record(t, "host", REQUEST_STATUS, "request_status")
 
 
 class TestTimeOuts:
@@ -94,9 +110,9 @@ class TestTimeOuts:
         assert flags(stream[:400]) == {}
 
     def test_an_answer_after_the_stream_settles_the_request(self):
-        answered = [request(1.0), packet(1.5), packet(2.0), Record(2.1, "device", b"\xdf")]
+        answered = [request(1.0), packet(1.5), packet(2.0), Record(2.1, "device", ANSWER)]
         assert flags(answered) == {}
-        late = [request(1.0), packet(3.0), packet(6.5), Record(6.6, "device", b"\xda\x01")]
+        late = [request(1.0), packet(3.0), packet(6.5), Record(6.6, "device", STATUS_ANSWER)]
         assert flags(late) == {0: "time-out: no answer within 5 s"}
         # The answer that came after the time-out still counts among the latencies.
         assert (
@@ -127,8 +143,8 @@ class TestStreaming:
         session = []
         for step in range(2000):
             session += [
-                frame(step * 0.001, "host", "aa", "get_temperature"),
-                frame(step * 0.001 + 0.0002, "device", "aa0000c841", "temperature"),
+                frame(step * 0.001, "host", GET_TEMPERATURE, "get_temperature"),
+                frame(step * 0.001 + 0.0002, "device", TEMPERATURE, "temperature"),
             ]
         lines, taken = recording_lines(session)
         reader = RecordingReader(lines, "arm.jsonl")
@@ -137,8 +153,8 @@ class TestStreaming:
             assert taken[0] <= number + 1
 
         # A request without answer holds back the handle's stream for one time-out, no more.
-        stream = [frame(0.0, "host", "da", "request_status")] + [
-            frame(0.01 * step, "device", "da" + "00" * 18 + "c0", "compact_status")
+        stream = [frame(0.0, "host", REQUEST_STATUS.hex(), "request_status")] + [
+            frame(0.01 * step, "device", COMPACT_STATUS.hex(), "compact_status")
             for step in range(1, 3000)
         ]
         lines, taken = recording_lines(stream)
@@ -152,8 +168,8 @@ class TestStreaming:
                 record
                 for step in range(exchanges)
                 for record in (
-                    frame(step * 0.001, "host", "aa", "get_temperature"),
-                    frame(step * 0.001 + 0.00015 + step % 20 * 1e-6, "device", "aa0000c841"),
+                    frame(step * 0.001, "host", GET_TEMPERATURE, "get_temperature"),
+                    frame(step * 0.001 + 0.00015 + step % 20 * 1e-6, "device", TEMPERATURE),
                 )
             )
             lines, _ = recording_lines(session)
@@ -178,7 +194,7 @@ class TestStreaming:
         for _ in range(3001):
             waited = round(chance.uniform(0.0001, 0.0009), 6)
             t = round(t + 0.001, 6)
-            records += [request(t), Record(round(t + waited, 6), "device", b"\xda\x01")]
+            records += [request(t), Record(round(t + waited, 6), "device", STATUS_ANSWER)]
             latencies.append((records[-1].time - t) * 1e6)
         ordered = sorted(latencies)
         expected = [ordered[int(p * len(ordered))] for p in (0.5, 0.9, 0.99)] + [ordered[-1]]

@@ -7,7 +7,6 @@ import json
 import math
 import os
 import signal
-import struct
 import subprocess
 import sys
 import textwrap
@@ -17,8 +16,9 @@ import pytest
 
 import OrnixHardwareAPI
 import ornix
+import wire
 
-FORCE_FRAME = 0x2A
+FORCE_FRAME_LENGTH = len(wire.end_effector_force())
 MAX_FORCE = 3.0
 
 
@@ -32,8 +32,8 @@ def frames_received(path):
             if entry.get("from") != "host":
                 continue
             data = bytes.fromhex(entry["hex"])
-            if data[0] == FORCE_FRAME and len(data) == 13:
-                frames.append((entry["t"], struct.unpack("<3f", data[1:])))
+            if data[0] == wire.END_EFFECTOR_FORCE and len(data) == FORCE_FRAME_LENGTH:
+                frames.append((entry["t"], tuple(wire.read_floats(data[1:]))))
     return frames
 
 

@@ -56,18 +56,54 @@ private:
     unsigned long main_thread = 0;
 };
 
-// The interpreter lock, taken on a thread whose device call has given it up: for the handle's
-// callbacks and for looking at signals. Taking it may end the thread when the interpreter is
-// shutting down; that happens in the constructor, which the thread's unwinding passes through.
+// The interpreter lock, taken on a thread whose device call has given it up (for the handle's
+// callbacks, diagnostics and looking at signals), on a thread of the companion's own, or held
+// already (a callback called from Python). Taking it
+// may end the thread when the interpreter is shutting down; that happens in the constructor,
+// which the thread's unwinding passes through.
 class LockTaken {
 public:
-    LockTaken() : state(PyGILState_Ensure()) {}
-    ~LockTaken() { PyGILState_Release(state); }
+    LockTaken() {
+#ifndef PYPY_VERSION
+        // A thread of Python's takes the lock back with its own state, as the call that gave it
+        // up does, and is ended there once the interpreter shuts down. Late in the shutdown the
+        // interpreter forgets which state is the thread's, and PyGILState_Ensure would then make
+        // one for no interpreter and crash: a thread that finds none at that time is ended too.
+        PyThreadState* const mine = PyGILState_GetThisThreadState();
+        if (mine != nullptr && PyGILState_Check() == 0) {
+            own = mine;
+            PyEval_RestoreThread(own);
+            return;
+        }
+        if (mine == nullptr && ShuttingDown()) {
+            PyThread_exit_thread();
+        }
+#endif
+        state = PyGILState_Ensure();
+    }
+    ~LockTaken() {
+        if (own != nullptr) {
+            PyEval_SaveThread();
+        } else {
+            PyGILState_Release(state);
+        }
+    }
     LockTaken(const LockTaken&) = delete;
     LockTaken& operator=(const LockTaken&) = delete;
 
 private:
-    PyGILState_STATE state;
+#ifndef PYPY_VERSION
+    static bool ShuttingDown() {
+#if PY_VERSION_HEX >= 0x030D0000
+        return Py_IsFinalizing() != 0;
+#else
+        return _Py_IsFinalizing() != 0;
+#endif
+    }
+#endif
+
+    PyThreadState* own = nullptr;
+    PyGILState_STATE state = PyGILState_UNLOCKED;
 };
 
 // Raises the error a signal handler left pending during a device call.

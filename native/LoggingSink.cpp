@@ -15,12 +15,15 @@ void LoggingSink::Report(const char* source_file, unsigned source_line, const ch
         Deliver(failure);
         return;
     }
+#if !defined(PYPY_VERSION)
+    // PyPy cannot tell whether a thread that let go of the lock is one of Python's: it queues.
     if (PyGILState_GetThisThreadState() != nullptr) {
         const HardwareAPI::Python::LockTaken lock;
         DeliverAll();
         Deliver(failure);
         return;
     }
+#endif
     {
         const std::lock_guard<std::mutex> guard(mutex);
         waiting.push_back(std::move(failure));

@@ -22,6 +22,7 @@ import statistics
 import subprocess
 import sys
 
+from busy_cores import BusyCores
 from ornix.testing import VirtualDevices
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -62,22 +63,6 @@ def run_floor(ports, amount):
         [FLOOR_BINARY, ports[0], str(amount)], capture_output=True, text=True, check=True
     ).stdout
     return {"times": [int(line) for line in output.split()]}
-
-
-class BusyCores:
-    """One process spinning on every core, for as long as the block runs."""
-
-    def __enter__(self):
-        self.spinners = [
-            subprocess.Popen([sys.executable, "-c", "while True: pass"])
-            for _ in range(os.cpu_count() or 2)
-        ]
-        return self
-
-    def __exit__(self, *exc):
-        for spinner in self.spinners:
-            spinner.kill()
-            spinner.wait()
 
 
 class Section:

@@ -39,6 +39,7 @@ import statistics
 import subprocess
 import sys
 
+from busy_cores import BusyCores
 from ornix.testing import VirtualDevices
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -89,22 +90,6 @@ LOOP = [
 EXCHANGE = ["exchange_p50_us", "exchange_p99_us", "exchange_max_us"]
 PAUSES = ["pauses", "pause_max_ms", "pause_share", "rate_in_pauses", "rate_between_pauses"]
 LINK = ["rate", "missed", *EXCHANGE, "lateness_p99_us", "cpu_per_second"]
-
-
-class BusyCores:
-    """One process spinning on every core, for as long as the block runs."""
-
-    def __enter__(self):
-        self.spinners = [
-            subprocess.Popen([sys.executable, "-c", "while True: pass"])
-            for _ in range(os.cpu_count() or 2)
-        ]
-        return self
-
-    def __exit__(self, *exc):
-        for spinner in self.spinners:
-            spinner.kill()
-            spinner.wait()
 
 
 def measure(variant, work, seconds, rate, busy=False, link=()):

@@ -19,30 +19,14 @@ import tempfile
 import time
 from pathlib import Path
 
-# Says "ready" once the ports are linked, then "probed" once every one has been written to.
-SILENT_PORTS = """
-import os, pty, select, sys
-masters = []
-for number in range(int(sys.argv[2])):
-    master, slave = pty.openpty()
-    masters.append((master, slave))
-    os.symlink(os.ttyname(slave), os.path.join(sys.argv[1], f"ttyACM{number}"))
-print("ready", flush=True)
-waiting = {master for master, _ in masters}
-while waiting:
-    readable, _, _ = select.select(list(waiting), [], [])
-    for master in readable:
-        os.read(master, 64)
-        waiting.discard(master)
-print("probed", flush=True)
-sys.stdin.read()
-"""
+# The tests' silent ports: "ready" once linked, "probed" once every one has been written to.
+SILENT_PORTS = str(Path(__file__).resolve().parent.parent / "tests" / "python" / "silent_ports.py")
 
 
 def one_round(ports: int) -> float:
     with tempfile.TemporaryDirectory() as folder:
         silent = subprocess.Popen(
-            [sys.executable, "-c", SILENT_PORTS, folder, str(ports)],
+            [sys.executable, SILENT_PORTS, folder, str(ports)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

@@ -120,32 +120,15 @@ def test_list_command_without_ports_points_at_the_virtual_devices(tmp_path, run_
     assert "ornix-sim arm handle" in listed.stdout
 
 
-# Pseudo-terminals that never answer, linked under the names of arm ports in a directory; says
-# "ready" when they are, then "probed" once every one has been written to.
-SILENT_PORTS = """
-import os, pty, select, sys
-masters = []
-for number in range(int(sys.argv[2])):
-    master, slave = pty.openpty()
-    masters.append((master, slave))
-    os.symlink(os.ttyname(slave), os.path.join(sys.argv[1], f"ttyACM{number}"))
-print("ready", flush=True)
-waiting = {master for master, _ in masters}
-while waiting:
-    readable, _, _ = select.select(list(waiting), [], [])
-    for master in readable:
-        os.read(master, 64)
-        waiting.discard(master)
-print("probed", flush=True)
-sys.stdin.read()
-"""
+# Pseudo-terminals that never answer, in a process of their own.
+SILENT_PORTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "silent_ports.py")
 
 
 def test_ctrl_c_stops_every_probe_at_once(tmp_path):
     ports = tmp_path / "dev"
     ports.mkdir()
     silent = subprocess.Popen(
-        [sys.executable, "-c", SILENT_PORTS, str(ports), "200"],
+        [sys.executable, SILENT_PORTS, str(ports), "200"],
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         text=True,

@@ -230,6 +230,217 @@ def fuzz(session: nox.Session) -> None:
     )
 
 
+# The macOS cross-builds: zig (LLVM 20) compiles against macOS's headers and LLVM's libc++ and
+# links executables and dylibs; LLVM's Mach-O linker, no older than zig's LLVM, links the bundles
+# zig cannot (tools/macos-cc). The newest zig that serves: 0.16's libc++ headers fail
+# -Wnullability-completeness for macOS, and 0.17's libSystem stub names an architecture
+# (arm64e.x1) that no ld64.lld reads yet.
+ZIGLANG = "ziglang==0.15.2"
+LD64_PACKAGE = "lld-22"
+LD64 = "ld64.lld-22"
+# The oldest macOS the builds are for: the first on arm64, so one floor for both architectures.
+MACOS_MINIMUM = "11.0"
+# Each architecture by its macOS name: zig's name for it and the CPU type in its Mach-O headers.
+MACOS_ARCHITECTURES = {"arm64": ("aarch64", 0x0100000C), "x86_64": ("x86_64", 0x01000007)}
+# The Mach-O file type (mach-o/loader.h) of what each kind of CMake target makes, for a static
+# library that of its members.
+MACHO_FILE_TYPES = {
+    "EXECUTABLE": (2, "executable"),
+    "SHARED_LIBRARY": (6, "dylib"),
+    "MODULE_LIBRARY": (8, "bundle"),
+    "STATIC_LIBRARY": (1, "archive of objects"),
+    "OBJECT_LIBRARY": (1, "object"),
+}
+MH_MAGIC_64 = 0xFEEDFACF
+# Where Debian's libgtest-dev puts the sources of GoogleTest.
+GOOGLETEST_SOURCES = Path("/usr/src/googletest")
+TOOLCHAIN = """set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR {architecture})
+set(CMAKE_C_COMPILER {directory}/cc)
+set(CMAKE_CXX_COMPILER {directory}/c++)
+set(CMAKE_AR {directory}/ar)
+set(CMAKE_RANLIB {directory}/ranlib)
+"""
+
+
+def _macos_toolchain(directory: Path, zig: Path, architecture: str) -> Path:
+    """A CMake toolchain file for `architecture` in `directory`, with the commands it names: the
+    compilers through tools/macos-cc, zig's ar (writing archives in macOS's format) and ranlib."""
+    directory.mkdir(parents=True, exist_ok=True)
+    target = f"{MACOS_ARCHITECTURES[architecture][0]}-macos.{MACOS_MINIMUM}"
+    # zig builds its C++ runtime for each target once, into its cache.
+    cache = f"ZIG_GLOBAL_CACHE_DIR={BUILD / 'macos' / 'zig-cache'}"
+    wrapper = f"{sys.executable} {ROOT / 'tools' / 'macos-cc'} {zig} {shutil.which(LD64)}"
+    commands = {
+        "cc": f"{wrapper} cc {target}",
+        "c++": f"{wrapper} c++ {target}",
+        "ar": f"{zig} ar --format=darwin",
+        "ranlib": f"{zig} ranlib",
+    }
+    for name, command in commands.items():
+        script = directory / name
+        script.write_text(f'#!/bin/sh\n{cache} exec {command} "$@"\n')
+        script.chmod(0o755)
+    toolchain = directory / "toolchain.cmake"
+    toolchain.write_text(TOOLCHAIN.format(architecture=architecture, directory=directory))
+    return toolchain
+
+
+def _cmake_artifacts(build: Path) -> list[tuple[str, Path]]:
+    """Each file a target of the project's build makes, with the kind of target, from CMake's
+    file API (the query is made before configuring)."""
+    reply = build / ".cmake" / "api" / "v1" / "reply"
+    (index,) = reply.glob("index-*.json")
+    (codemodel,) = [
+        entry["jsonFile"]
+        for entry in json.loads(index.read_text())["objects"]
+        if entry["kind"] == "codemodel"
+    ]
+    (configuration,) = json.loads((reply / codemodel).read_text())["configurations"]
+    artifacts = []
+    for entry in configuration["targets"]:
+        target = json.loads((reply / entry["jsonFile"]).read_text())
+        for artifact in target.get("artifacts", []):
+            artifacts.append((target["type"], build / artifact["path"]))
+    return artifacts
+
+
+def _archive_members(data: bytes) -> list[tuple[str, bytes]]:
+    """The members of an ar archive (BSD or GNU names), without its symbol table."""
+    if data[:8] != b"!<arch>\n":
+        return []
+    members, offset = [], 8
+    while offset + 60 <= len(data):
+        name = data[offset : offset + 16].decode().strip()
+        size = int(data[offset + 48 : offset + 58])
+        body = data[offset + 60 : offset + 60 + size]
+        if name.startswith("#1/"):
+            length = int(name[3:])
+            name, body = body[:length].rstrip(b"\0").decode(), body[length:]
+        if not name.startswith("__.SYMDEF") and name not in ("/", "//", "/SYM64/"):
+            members.append((name.rstrip("/"), body))
+        offset += 60 + size + size % 2
+    return members
+
+
+def _macho_faults(kind: str, path: Path, architecture: str, module_suffix: str) -> list[str]:
+    """What is wrong with the file `path` that a target of `kind` made for `architecture`."""
+    if not path.exists():
+        return [f"{path}: missing"]
+    filetype, description = MACHO_FILE_TYPES[kind]
+    cpu = MACOS_ARCHITECTURES[architecture][1]
+    data = path.read_bytes()
+    if kind == "STATIC_LIBRARY":
+        parts = [(f" ({name})", member) for name, member in _archive_members(data)]
+        faults = [] if parts else [f"{path}: not an archive, or one without members"]
+    else:
+        parts, faults = [("", data)], []
+    for name, part in parts:
+        magic, cputype, _, found = struct.unpack_from("<IiiI", part.ljust(16, b"\0"))
+        if (magic, cputype, found) != (MH_MAGIC_64, cpu, filetype):
+            faults.append(
+                f"{path}{name}: magic {magic:#x}, CPU type {cputype:#x}, file type {found}, where"
+                f" a Mach-O {description} for {architecture} has {MH_MAGIC_64:#x}, {cpu:#x},"
+                f" {filetype}"
+            )
+    if kind == "MODULE_LIBRARY" and not path.name.endswith(module_suffix):
+        faults.append(
+            f"{path}: macOS's CPython imports an extension module ending in {module_suffix}"
+        )
+    if kind == "SHARED_LIBRARY" and not path.name.endswith(".dylib"):
+        faults.append(f"{path}: a shared library on macOS ends in .dylib")
+    return faults
+
+
+def _googletest(session: nox.Session, build: Path, *target: str) -> Path:
+    """GoogleTest built from Debian's sources with the `target` options, installed into a
+    directory beside its build; the directory of its CMake package."""
+    installed = build / "googletest"
+    cmake(
+        session,
+        build / "googletest-build",
+        *target,
+        "-DBUILD_GMOCK=OFF",
+        f"-DCMAKE_INSTALL_PREFIX={installed}",
+        "-Wno-deprecated",
+        source=GOOGLETEST_SOURCES,
+    )
+    session.run("cmake", "--install", str(build / "googletest-build"), external=True)
+    return installed / "lib" / "cmake" / "GTest"
+
+
+@nox.session(python=False)
+def macos(session: nox.Session) -> None:
+    """The library, the extension module, ornix-sim and the C++ tests cross-built for macOS on
+    arm64 and x86_64, against macOS's headers and libc++, and every file the build makes checked
+    to be Mach-O of the right kind for its architecture. Nothing is run."""
+    # An environment kept with the builds: a fresh zig would make them build everything again.
+    environment = BUILD / "macos" / "venv"
+    python = str(environment / "bin" / "python")
+    if not Path(python).exists():
+        session.run(sys.executable, "-m", "venv", str(environment), external=True)
+    session.run(python, "-m", "pip", "install", "--quiet", ZIGLANG, PYBIND11, external=True)
+    missing = [
+        package
+        for package, present in (
+            ("libgtest-dev", (GOOGLETEST_SOURCES / "CMakeLists.txt").exists()),
+            (LD64_PACKAGE, shutil.which(LD64) is not None),
+        )
+        if not present
+    ]
+    if missing:
+        apt_install(session, *missing)
+    probe = (
+        "import os, sysconfig, ziglang; print(os.path.dirname(ziglang.__file__));"
+        " print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('SOABI'))"
+    )
+    package, include, soabi = session.run(python, "-c", probe, silent=True, external=True).split()
+    zig = Path(package) / "zig"
+    # The interpreter's own ABI tag, with the platform macOS's CPython names (cpython-311-darwin).
+    module_suffix = "." + "-".join(soabi.split("-")[:2] + ["darwin"]) + ".so"
+    pybind11_dir = session.run(
+        python, "-m", "pybind11", "--cmakedir", silent=True, external=True
+    ).strip()
+    faults = []
+    for architecture in MACOS_ARCHITECTURES:
+        build = BUILD / "macos" / architecture
+        toolchain = _macos_toolchain(build / "toolchain", zig, architecture)
+        target = [f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_BUILD_TYPE=Release"]
+        googletest = _googletest(session, build, *target)
+        project = build / "project"
+        query = project / ".cmake" / "api" / "v1" / "query"
+        query.mkdir(parents=True, exist_ok=True)
+        (query / "codemodel-v2").touch()
+        cmake(
+            session,
+            project,
+            *target,
+            STRICT,
+            "-DORNIX_BUILD_TESTS=ON",
+            "-DORNIX_BUILD_PYTHON_MODULE=ON",
+            f"-DPython_EXECUTABLE={python}",
+            f"-DPython_INCLUDE_DIR={include}",
+            # FindPython gives no ABI tag when cross-compiling: every MODULE library, an extension
+            # module in this project, takes the whole suffix from here.
+            f"-DCMAKE_SHARED_MODULE_SUFFIX_CXX={module_suffix}",
+            f"-Dpybind11_DIR={pybind11_dir}",
+            f"-DGTest_DIR={googletest}",
+            # The tests are listed by running them, which only a Mac can.
+            "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
+        )
+        artifacts = _cmake_artifacts(project)
+        if not artifacts:
+            session.error(f"{architecture}: CMake names no file that the build makes")
+        for kind, path in artifacts:
+            found = _macho_faults(kind, path, architecture, module_suffix)
+            if not found:
+                description = MACHO_FILE_TYPES[kind][1]
+                session.log(f"{architecture}: {path.relative_to(project)}: Mach-O, {description}")
+            faults += found
+    if faults:
+        session.error("\n".join(faults))
+
+
 @nox.session
 def lint(session: nox.Session) -> None:
     """The formatting of every tracked C++ and Python file (clang-format, black)."""

@@ -94,7 +94,7 @@ def _format(value: float, decimals: int, grouped: bool = False) -> str:
 
 
 def _row(cells: list[str]) -> str:
-    """A row of a Markdown table; an empty cell is a single space, as in the README."""
+    """A row of a Markdown table; an empty cell is a single space, as in the pages' own tables."""
     return "|" + "|".join(f" {cell} " if cell else " " for cell in cells) + "|"
 
 

@@ -58,7 +58,7 @@ for _ in range(count):
     call()
 if kind == "streams" and sys.implementation.name == "pypy":
     # PyPy closes a stream when its collector frees the object, not when the last reference
-    # goes (see the README); an object the extension interface still refers to is freed by the
+    # goes (see docs/pypy.md); an object the extension interface still refers to is freed by the
     # collection after the one that found it unreachable.
     gc.collect()
     gc.collect()

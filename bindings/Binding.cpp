@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "PortReclaimer.h"
+
 namespace Ornix::HardwareAPI::Python {
 
 Deprecation::Deprecation(const char* message) {
@@ -98,7 +100,26 @@ InPlaceResults& ThreadResults() {
     return results;
 }
 
+namespace {
+
+// Under PyPy a stream the program has dropped closes its port only when the collector frees it:
+// a port such a stream holds is reclaimed by collecting before it is refused as busy.
+void CollectDroppedStreams() {
+    const LockTaken lock;
+    if (PyErr_Occurred() != nullptr) {
+        return;  // an error waits to be raised: nothing runs before it
+    }
+    try {
+        pybind11::module_::import("gc").attr("collect")();
+    } catch (pybind11::error_already_set& raised) {
+        raised.restore();  // such as Ctrl-C during the collection: the call raises it
+    }
+}
+
+}  // namespace
+
 void InstallPyPyLayer(pybind11::module_& module) {
+    IO::PortReclaimer::Install(&CollectDroppedStreams);
     // Views of the calling thread's in-place results, which the layer keeps for each thread.
     const pybind11::cpp_function views([] {
         InPlaceResults& results = ThreadResults();

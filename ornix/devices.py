@@ -160,6 +160,8 @@ class ReconnectingError(ConnectionError):
 
 # Counts of a link that add up over the devices a connection has had.
 _ADDED = ("exchanges", "bytes_written", "bytes_read")
+# A stream held by more than this many layers of objects is held by the program too.
+_PYPY_COLLECTIONS = 5
 
 
 class OpenedDevice(Generic[D]):
@@ -276,8 +278,11 @@ class OpenedDevice(Generic[D]):
                     # What drove the device holds it no longer, so that the port is let go.
                     for driver in list(self._drivers):
                         driver._release()
-                    self._detach()
+                    # Closed before the methods go, so that a call from another thread meanwhile
+                    # is refused as closed rather than found missing.
                     self._state = CLOSED
+                    self._unbind()
+                    self._detach()
 
     def __enter__(self) -> OpenedDevice[D]:
         return self
@@ -310,6 +315,11 @@ class OpenedDevice(Generic[D]):
         for name in self._bound:
             setattr(self, name, getattr(device, name))
 
+    def _unbind(self) -> None:
+        for name in self._bound:
+            self.__dict__.pop(name, None)
+        self._bound = []
+
     def _detach(self) -> None:
         device = self._device
         if device is not None:
@@ -318,24 +328,22 @@ class OpenedDevice(Generic[D]):
                 self._carried[name] += counts[name]
             for name, count in counts["outcomes"].items():
                 self._carried_outcomes[name] = self._carried_outcomes.get(name, 0) + count
-        for name in self._bound:
-            self.__dict__.pop(name, None)
-        self._bound = []
+        stream = weakref.ref(self._stream) if self._stream is not None else None
         self._fail_fast = None
         self._device = None
         self._stream = None
-        if platform.python_implementation() == "PyPy":
+        if stream is not None and platform.python_implementation() == "PyPy":
             # PyPy frees the module's objects, and so closes the port, only when it collects;
-            # the device and its stream take a collection each.
-            gc.collect()
-            gc.collect()
+            # what refers to the stream (the device, the call guard) takes a collection each.
+            for _ in range(_PYPY_COLLECTIONS):
+                if stream() is None:
+                    break
+                gc.collect()
 
     def _lose(self, reason: str) -> None:
         with self._lock:
             for driver in list(self._drivers):
                 driver._suspend()
-            names = list(self._bound)
-            self._detach()
             self._state = RECONNECTING
             self.closed_reason = reason
             refusal = self._unavailable
@@ -343,15 +351,15 @@ class OpenedDevice(Generic[D]):
             def refused(*_: object, **__: object) -> Any:
                 raise refusal()
 
-            for name in names:
+            # Each method is replaced in one step: a call from another thread meets either the
+            # device's method or the refusal, never a missing name.
+            for name in self._bound:
                 setattr(self, name, refused)
-            self._bound = names
+            self._detach()
         self._tell(RECONNECTING, reason)
 
     def _recover(self, port: str, device: D, stream: api.SerialStream) -> None:
         with self._lock:
-            for name in self._bound:
-                self.__dict__.pop(name, None)
             self.port = port
             self._attach(device, stream)
             self._state = CONNECTED
@@ -362,11 +370,9 @@ class OpenedDevice(Generic[D]):
 
     def _give_up(self, reason: str) -> None:
         with self._lock:
-            for name in self._bound:
-                self.__dict__.pop(name, None)
-            self._bound = []
             self._state = CLOSED
             self.closed_reason = reason
+            self._unbind()
         self._tell(CLOSED, reason)
 
     def _tell(self, state: str, reason: Optional[str]) -> None:

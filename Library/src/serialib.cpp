@@ -1,5 +1,7 @@
 #include "serialib.h"
 
+#include "PortReclaimer.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -108,6 +110,25 @@ int8_t serialib::open_port(const char* device, uint32_t baud, uint32_t data_bits
     return kOpened;
 }
 
+bool serialib::Lock(int opened) {
+    // One user at a time: frames from two programs would interleave on the line, and each would
+    // read the other's answers. The lock is the one pyserial's exclusive ports take, so the two
+    // see each other; the kernel drops it with the descriptor, however the holder ends.
+    const auto locked = [opened] {
+        return flock(opened, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    };
+    if (locked()) {
+        return true;
+    }
+    // The holder may be a stream this process has dropped but not yet freed.
+    for (int attempt = 0; attempt < kReclaimAttempts && PortReclaimer::Run(); ++attempt) {
+        if (locked()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int serialib::open_for_use(const char* device) {
     if (device == nullptr) {
         errno = ENOENT;
@@ -121,11 +142,7 @@ int serialib::open_for_use(const char* device) {
     // A regular file or a pipe would take the frames as data; only a terminal is a port.
     if (!isatty(opened)) {
         refusal = ENOTTY;
-    } else if (flock(opened, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
-        // One user at a time: frames from two programs would interleave on the line, and each
-        // would read the other's answers. The lock is the one pyserial's exclusive ports take,
-        // so the two see each other; the kernel drops it with the descriptor, however the
-        // holder ends.
+    } else if (!Lock(opened)) {
         refusal = EBUSY;
     }
     if (refusal != 0) {

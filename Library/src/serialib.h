@@ -120,6 +120,10 @@ private:
     // waiting for the modem lines, a terminal only, for exclusive use. The descriptor, or -1
     // with errno telling why.
     static int open_for_use(const char* device);
+    // Takes the exclusive lock on an opened port; false when another descriptor holds it, also
+    // after the process's port reclaimer has had its tries.
+    static bool Lock(int opened);
+    static constexpr int kReclaimAttempts = 3;
 
     int set_modem_line(int line, bool on);
     bool modem_line(int line) const;

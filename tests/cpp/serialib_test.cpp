@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "FakeDevice.h"
+#include "PortReclaimer.h"
 #include "SystemCallLog.h"
 #include "TestSupport.h"
 
@@ -194,6 +195,38 @@ TEST(SerialibOpen, ACheckTellsWhatOpeningWouldMeet) {
     }
     EXPECT_EQ(serialib::check_port(device.Path().c_str()), 0);
     EXPECT_EQ(LowestFreeDescriptor(), free_before);
+}
+
+// A port held by a descriptor that the process's reclaimer lets go of is opened; one that it
+// cannot free is refused after the reclaimer's tries, and no reclaimer refuses it at once.
+serialib* dropped = nullptr;
+int reclaims = 0;
+
+TEST(SerialibOpen, APortHeldByWhatTheProcessDroppedIsReclaimed) {
+    FakeDevice device;
+    serialib holder;
+    ASSERT_EQ(holder.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    EXPECT_EQ(serialib::check_port(device.Path().c_str()), EBUSY);
+
+    reclaims = 0;
+    PortReclaimer::Install([] { ++reclaims; });
+    serialib refused;
+    EXPECT_EQ(refused.open_port(device.Path().c_str(), 115200, 3, 0, 0), -2);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(reclaims, 3);
+
+    reclaims = 0;
+    dropped = &holder;
+    PortReclaimer::Install([] {
+        if (++reclaims == 2) {
+            dropped->close_port();
+        }
+    });
+    serialib opened;
+    EXPECT_EQ(opened.open_port(device.Path().c_str(), 115200, 3, 0, 0), 1);
+    EXPECT_EQ(reclaims, 2);
+    PortReclaimer::Install(nullptr);
+    EXPECT_EQ(serialib::check_port(device.Path().c_str()), EBUSY);
 }
 
 TEST(SerialibOpen, OnlyTerminalsAreOpened) {

@@ -119,6 +119,9 @@ void CollectDroppedStreams() {
 }  // namespace
 
 void InstallPyPyLayer(pybind11::module_& module) {
+    // PyPy makes its interpreter lock when a first thread of its own starts: a thread of ours (a
+    // servo loop's) that took the lock before then would find none, and PyPy aborts.
+    PyEval_InitThreads();
     IO::PortReclaimer::Install(&CollectDroppedStreams);
     // Views of the calling thread's in-place results, which the layer keeps for each thread.
     const pybind11::cpp_function views([] {

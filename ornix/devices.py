@@ -160,7 +160,7 @@ class ReconnectingError(ConnectionError):
 
 # Counts of a link that add up over the devices a connection has had.
 _ADDED = ("exchanges", "bytes_written", "bytes_read")
-# A stream held by more than this many layers of objects is held by the program too.
+# A port held by more than this many layers of objects is held by the program too.
 _PYPY_COLLECTIONS = 5
 
 
@@ -328,15 +328,17 @@ class OpenedDevice(Generic[D]):
                 self._carried[name] += counts[name]
             for name, count in counts["outcomes"].items():
                 self._carried_outcomes[name] = self._carried_outcomes.get(name, 0) + count
-        stream = weakref.ref(self._stream) if self._stream is not None else None
+        held = [weakref.ref(held) for held in (device, self._stream) if held is not None]
         self._fail_fast = None
         self._device = None
         self._stream = None
-        if stream is not None and platform.python_implementation() == "PyPy":
+        del device
+        if held and platform.python_implementation() == "PyPy":
             # PyPy frees the module's objects, and so closes the port, only when it collects;
-            # what refers to the stream (the device, the call guard) takes a collection each.
+            # each layer that refers to the port (the call guard, the device, the stream) takes
+            # a collection of its own.
             for _ in range(_PYPY_COLLECTIONS):
-                if stream() is None:
+                if all(ref() is None for ref in held):
                     break
                 gc.collect()
 

@@ -10,7 +10,7 @@ while the program only sets what it wants and reads what happened.
 
 Every way the loop stops sends zero force last: stop(), the end of its `with` block (also by
 an exception), an exception in `on_tick`, interpreter exit with the loop running (after
-KeyboardInterrupt too), and SIGTERM or SIGHUP under their default handling, for which the native
+KeyboardInterrupt too; under PyPy, which then skips atexit, by sys.excepthook), and SIGTERM or SIGHUP under their default handling, for which the native
 part installs a handler while a loop runs that lets each loop send zero before the signal ends
 the process as it would have. A process killed with SIGKILL, or ended by os._exit, sends nothing.
 """
@@ -20,6 +20,8 @@ from __future__ import annotations
 import array
 import atexit
 import math
+import platform
+import sys
 import threading
 import traceback
 from dataclasses import dataclass
@@ -142,6 +144,8 @@ class ServoLoop:
         self._native.start()
         with _running_lock:
             _running.add(self)
+        if platform.python_implementation() == "PyPy":
+            _stop_before_uncaught_exceptions()
         return self
 
     def stop(self) -> None:
@@ -291,6 +295,21 @@ class _Released:
 
     def sums(self) -> int:
         return 0
+
+
+def _stop_before_uncaught_exceptions() -> None:
+    """PyPy ends a program that Ctrl-C interrupted by the signal itself, without running atexit's
+    functions; it still calls sys.excepthook, which then stops the loops first."""
+    hook = sys.excepthook
+    if getattr(hook, "_stops_servo_loops", False):
+        return
+
+    def stopping(*exception: Any) -> None:
+        _stop_running_loops()
+        hook(*exception)
+
+    stopping._stops_servo_loops = True  # type: ignore[attr-defined]
+    sys.excepthook = stopping
 
 
 @atexit.register

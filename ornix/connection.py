@@ -163,8 +163,18 @@ class Supervisor:
                 continue
             identity = self._wake(stream, self._stop)
             if identity is not None and _same_unit(self._opened.identity, identity):
-                return path, self._make(stream), stream
+                return self._stable_name(path), self._make(stream), stream
         return None
+
+    def _stable_name(self, path: str) -> str:
+        # A node found just before its stable name appeared is still the unit's under that name.
+        for name in self._stable_names:
+            try:
+                if os.path.samefile(name, path):
+                    return name
+            except OSError:
+                continue
+        return path
 
 
 # The connections being watched, whose watching ends before the interpreter does.

@@ -1,8 +1,6 @@
 #include "HandleReader.h"
 
-#include <pthread.h>
-
-#include <csignal>
+#include "TerminationSignals.h"
 
 namespace Ornix::Companion {
 
@@ -11,10 +9,6 @@ namespace {
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::Devices::HandleStatusMessage;
 using HardwareAPI::Devices::QuilletStatus;
-
-double Seconds(std::chrono::nanoseconds time) {
-    return std::chrono::duration<double>(time).count();
-}
 
 }  // namespace
 
@@ -36,9 +30,7 @@ bool HandleReader::Start() {
     handle_cancellation = handle.GetCancellation();
     handle.SetCancellation(&stop_cancellation);
     thread = std::thread([this] {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        TerminationSignals::KeepFromThisThread();
         while (!stopping.load()) {
             ReadOnce();
         }
@@ -67,16 +59,13 @@ void HandleReader::ReadOnce() {
         }
         return;
     }
-    status.time = Seconds(clock.Now());
+    status.time = ServoClock::Seconds(clock.Now());
     status.count = last.count + 1;
-    if (have_last) {
+    if (last.count > 0) {
         Compare(last, status);
-    } else if (low_battery > 0 && mode == Mode::Compact && status.battery < low_battery) {
-        battery_low = true;
-        Tell({status.time, Event::Kind::BatteryLow, 0, status.battery, status.count});
     }
+    Battery(status);
     last = status;
-    have_last = true;
     latest.Store(status);
     if (mode == Mode::Messages) {
         clock.WaitUntil(began + status_period);
@@ -125,14 +114,18 @@ void HandleReader::Compare(const Status& before, const Status& now) {
                   now.battery, now.count});
         }
     }
-    if (low_battery > 0 && mode == Mode::Compact) {
-        if (!battery_low && now.battery < low_battery) {
-            battery_low = true;
-            Tell({now.time, Event::Kind::BatteryLow, 0, now.battery, now.count});
-        } else if (battery_low && now.battery >= low_battery) {
-            battery_low = false;
-            Tell({now.time, Event::Kind::BatteryRecovered, 0, now.battery, now.count});
-        }
+}
+
+void HandleReader::Battery(const Status& now) {
+    if (low_battery <= 0 || mode != Mode::Compact) {
+        return;
+    }
+    if (!battery_low && now.battery < low_battery) {
+        battery_low = true;
+        Tell({now.time, Event::Kind::BatteryLow, 0, now.battery, now.count});
+    } else if (battery_low && now.battery >= low_battery) {
+        battery_low = false;
+        Tell({now.time, Event::Kind::BatteryRecovered, 0, now.battery, now.count});
     }
 }
 

@@ -81,7 +81,10 @@ private:
 
     bool Read(Status& status);
     void Tell(const Event& event);
+    // Gaps in the packet count and button changes from one status to the next.
     void Compare(const Status& before, const Status& now);
+    // A crossing of the low-battery level, once each way.
+    void Battery(const Status& now);
 
     HardwareAPI::Devices::Handle& handle;
     Mode mode;
@@ -89,8 +92,7 @@ private:
     std::chrono::nanoseconds status_period;
     ServoClock& clock;
     SeqLock<Status> latest;
-    Status last;
-    bool have_last = false;
+    Status last;  // count 0 before the first
     bool battery_low = false;
     std::atomic<uint64_t> gaps{0};
 

@@ -28,22 +28,6 @@ double Finite(double value, const char* name) {
     return value;
 }
 
-double NotNegative(double value, const char* name) {
-    if (!std::isfinite(value) || value < 0) {
-        throw py::value_error(std::string(name) + " must be a finite number of 0 or more, not " +
-                              Shown(value));
-    }
-    return value;
-}
-
-double Positive(double value, const char* name) {
-    if (!std::isfinite(value) || value <= 0) {
-        throw py::value_error(std::string(name) + " must be a finite number above 0, not " +
-                              Shown(value));
-    }
-    return value;
-}
-
 Vec3 Point(const Triple& value, const char* name) {
     return {Finite(value[0], name), Finite(value[1], name), Finite(value[2], name)};
 }
@@ -77,6 +61,32 @@ void Parameter(py::class_<E, Effect>& cls, const char* name, Get get, Set set, c
 }
 
 }  // namespace
+
+double NotNegative(double value, const char* name) {
+    if (!std::isfinite(value) || value < 0) {
+        throw py::value_error(std::string(name) + " must be a finite number of 0 or more, not " +
+                              Shown(value));
+    }
+    return value;
+}
+
+double Positive(double value, const char* name) {
+    if (!std::isfinite(value) || value <= 0) {
+        throw py::value_error(std::string(name) + " must be a finite number above 0, not " +
+                              Shown(value));
+    }
+    return value;
+}
+
+py::buffer_info Doubles(py::buffer buffer, size_t count, const char* method) {
+    py::buffer_info info = buffer.request(true);
+    if (info.format != py::format_descriptor<double>::format() || info.ndim != 1 ||
+        info.shape[0] < static_cast<py::ssize_t>(count)) {
+        throw py::value_error(std::string(method) + " needs a buffer of at least " +
+                              std::to_string(count) + " doubles");
+    }
+    return info;
+}
 
 void RegisterEffects(py::module_& m) {
     py::class_<Effect>(m, "Effect", "A force field a servo loop applies.");

@@ -89,11 +89,8 @@ void RegisterHandleStream(py::module_& m) {
         .def(
             "latest_into",
             [](BoundReader& bound, py::buffer buffer) {
-                const py::buffer_info info = buffer.request(true);
-                if (info.format != py::format_descriptor<double>::format() || info.ndim != 1 ||
-                    info.shape[0] < static_cast<py::ssize_t>(kStatusNumbers)) {
-                    throw py::value_error("latest_into needs a buffer of at least 13 doubles");
-                }
+                const py::buffer_info info =
+                    Doubles(std::move(buffer), kStatusNumbers, "latest_into");
                 const HandleReader::Status s = bound.reader.Latest();
                 const auto number = [](auto value) { return static_cast<double>(value); };
                 const double values[kStatusNumbers] = {s.time,

@@ -44,7 +44,7 @@ public:
             throw py::value_error("the callback is set before the loop starts");
         }
         callback = std::make_unique<TickCallback>(std::move(function), loop);
-        observe_every = every;
+        loop.Observe(callback.get(), every);
     }
 
     void Start() {
@@ -52,7 +52,6 @@ public:
             throw std::runtime_error("the servo loop runs already: stop it first");
         }
         if (callback) {
-            loop.Observe(callback.get(), observe_every);
             callback->Start();
         }
         if (!loop.Start()) {
@@ -78,11 +77,7 @@ public:
     }
 
     void StateInto(py::buffer buffer) {
-        const py::buffer_info info = buffer.request(true);
-        if (info.format != py::format_descriptor<double>::format() || info.ndim != 1 ||
-            info.shape[0] < static_cast<py::ssize_t>(kStateNumbers)) {
-            throw py::value_error("state_into needs a buffer of at least 11 doubles");
-        }
+        const py::buffer_info info = Doubles(std::move(buffer), kStateNumbers, "state_into");
         const ServoState state = loop.State();
         double* const numbers = static_cast<double*>(info.ptr);
         const double values[kStateNumbers] = {state.time,       static_cast<double>(state.tick),
@@ -135,29 +130,19 @@ private:
     }
 
     std::unique_ptr<TickCallback> callback;
-    uint64_t observe_every = 1;
 };
-
-double Checked(double value, const char* name, bool zero_allowed) {
-    if (!std::isfinite(value) || value < 0 || (!zero_allowed && value == 0)) {
-        throw py::value_error(std::string(name) + " must be a finite number " +
-                              (zero_allowed ? "of 0 or more" : "above 0") + ", not " +
-                              py::repr(py::float_(value)).cast<std::string>());
-    }
-    return value;
-}
 
 ServoLoop::Settings Settings(double rate, double max_force, double ramp, double max_velocity,
                              double heartbeat, bool realtime) {
     ServoLoop::Settings settings;
-    settings.rate = Checked(rate, "rate", false);
-    settings.limits.max_force = Checked(max_force, "max_force", false);
-    settings.limits.ramp_seconds = Checked(ramp, "ramp", true);
+    settings.rate = Positive(rate, "rate");
+    settings.limits.max_force = Positive(max_force, "max_force");
+    settings.limits.ramp_seconds = NotNegative(ramp, "ramp");
     if (!(max_velocity > 0)) {
         throw py::value_error("max_velocity must be a number above 0, or None");
     }
     settings.limits.max_velocity = max_velocity;
-    settings.limits.heartbeat_seconds = Checked(heartbeat, "heartbeat", true);
+    settings.limits.heartbeat_seconds = NotNegative(heartbeat, "heartbeat");
     settings.realtime = realtime;
     return settings;
 }
@@ -200,7 +185,7 @@ void RegisterServo(py::module_& m) {
         .def_property(
             "max_force", [](BoundLoop& b) { return b.loop.Envelope().MaxForce(); },
             [](BoundLoop& b, double newtons) {
-                b.loop.Envelope().SetMaxForce(Checked(newtons, "max_force", false));
+                b.loop.Envelope().SetMaxForce(Positive(newtons, "max_force"));
             })
         .def(
             "add",

@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ServoClock.h"
+
 namespace Ornix::Companion {
-
-namespace {
-
-double Seconds(std::chrono::nanoseconds duration) {
-    return std::chrono::duration<double>(duration).count();
-}
-
-}  // namespace
 
 SafetyEnvelope::SafetyEnvelope(const SafetyLimits& limits)
     : limits(limits), max_force(limits.max_force) {}
@@ -20,7 +14,7 @@ Vec3 SafetyEnvelope::Apply(Vec3 wanted, const Vec3& velocity, Nanoseconds now,
                            Nanoseconds last_exchange, Nanoseconds last_heard,
                            Telemetry& telemetry) {
     using Intervention = Telemetry::Intervention;
-    const double elapsed = applied ? std::max(0.0, Seconds(now - last_applied)) : 0.0;
+    const double elapsed = applied ? std::max(0.0, ServoClock::Seconds(now - last_applied)) : 0.0;
     last_applied = now;
     applied = true;
 
@@ -45,8 +39,8 @@ Vec3 SafetyEnvelope::Apply(Vec3 wanted, const Vec3& velocity, Nanoseconds now,
         factor = 0;
         return {};
     }
-    const bool lapsed =
-        limits.heartbeat_seconds > 0 && Seconds(now - last_heard) > limits.heartbeat_seconds;
+    const bool lapsed = limits.heartbeat_seconds > 0 &&
+                        ServoClock::Seconds(now - last_heard) > limits.heartbeat_seconds;
     if (lapsed) {
         telemetry.Intervened(Intervention::Heartbeat);
     }

@@ -39,7 +39,6 @@ public:
     // positive maximum speed, a finite heartbeat of 0 or more.
     explicit SafetyEnvelope(const SafetyLimits& limits);
 
-    const SafetyLimits& Limits() const { return limits; }
     // A program may change the maximum force while the loop runs; it must be valid.
     void SetMaxForce(double newtons) { max_force.store(newtons); }
     double MaxForce() const { return max_force.load(); }

@@ -11,6 +11,9 @@ class ServoClock {
 public:
     using Nanoseconds = std::chrono::nanoseconds;
 
+    // A time or a duration in seconds, as Python reads them.
+    static double Seconds(Nanoseconds time) { return std::chrono::duration<double>(time).count(); }
+
     virtual ~ServoClock() = default;
     // The monotonic time: the clock Python's time.monotonic reads.
     virtual Nanoseconds Now() = 0;

@@ -1,9 +1,7 @@
 #include "ServoLoop.h"
 
-#include <pthread.h>
 #include <time.h>
 
-#include <csignal>
 #include <future>
 
 #include "TerminationSignals.h"
@@ -17,10 +15,6 @@ using Outcome = HardwareAPI::Devices::Device::Outcome;
 // The last exchange's reply is awaited this long: it tells nothing the program needs, and a
 // reply that comes later is discarded by the next whole exchange.
 constexpr std::chrono::milliseconds kLastReplyWait(200);
-
-double Seconds(std::chrono::nanoseconds time) {
-    return std::chrono::duration<double>(time).count();
-}
 
 // The calling thread's processor time.
 std::chrono::nanoseconds ProcessorTime() {
@@ -64,10 +58,7 @@ bool ServoLoop::Start() {
     Begin();
     std::promise<void> scheduled;
     thread = std::thread([this, &scheduled] {
-        // Signals are for the program's threads, whose handlers then never run in a tick.
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        TerminationSignals::KeepFromThisThread();
         scheduling = settings.realtime ? RealTimePriority::RaiseCallingThread(pacer.Period())
                                        : RealTimePriority::Obtained{"normal", "not asked for"};
         // At real-time priority the thread wakes from the kernel at once: its polling would
@@ -112,7 +103,6 @@ void ServoLoop::Begin() {
     last_heard.store(now.count());
     state = {};
     have_state = false;
-    tick = 0;
     ticking.store(true);
 }
 
@@ -139,12 +129,12 @@ void ServoLoop::Tick() {
         state.position = Vec3::From(reply.position);
         state.velocity = Vec3::From(reply.velocity);
     }
-    state.time = Seconds(ended);
-    state.tick = ++tick;
+    state.time = ServoClock::Seconds(ended);
+    ++state.tick;
     state.force = Vec3::From(force);
     published.Store(state);
     TickObserver* const told = observer.load();
-    if (told != nullptr && tick % observe_every.load() == 0) {
+    if (told != nullptr && state.tick % observe_every.load() == 0) {
         told->Observe(state);
     }
     telemetry.Processor(ProcessorTime());
@@ -159,7 +149,7 @@ void ServoLoop::End() {
         state.position = Vec3::From(reply.position);
         state.velocity = Vec3::From(reply.velocity);
     }
-    state.time = Seconds(clock.Now());
+    state.time = ServoClock::Seconds(clock.Now());
     state.force = {};
     published.Store(state);
     if (TerminationSignals::Arrived()) {

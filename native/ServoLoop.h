@@ -132,7 +132,6 @@ private:
     ServoState state;
     bool have_state = false;
     Nanoseconds last_exchange{};
-    uint64_t tick = 0;
     std::atomic<bool> ticking{false};
 
     std::mutex starting;  // Start and Stop take turns

@@ -1,6 +1,7 @@
 #include "TerminationSignals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -120,6 +121,12 @@ void TerminationSignals::Confirm() {
     if (confirmations[1] >= 0 && write(confirmations[1], &confirmed, 1) < 0) {
         return;
     }
+}
+
+void TerminationSignals::KeepFromThisThread() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 }  // namespace Ornix::Companion

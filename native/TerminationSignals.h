@@ -21,6 +21,9 @@ public:
     static bool Arrived();
     // A running loop has sent zero force after Arrived.
     static void Confirm();
+    // The calling thread (a loop's, a reader's) takes no signal: the program's threads take
+    // them, whose handlers then never run in a tick or a read.
+    static void KeepFromThisThread();
 };
 
 }  // namespace Ornix::Companion

@@ -7,6 +7,7 @@ from __future__ import annotations
 import array
 import atexit
 import threading
+import time
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Callable, Iterator, Optional, Union
@@ -14,6 +15,7 @@ from typing import Any, Callable, Iterator, Optional, Union
 import OrnixHardwareAPI as api
 
 from . import _native
+from .connection import CLOSED
 from .devices import OpenedDevice, ReconnectSetting, open_handle
 from .ports import DEV
 
@@ -109,6 +111,7 @@ class HandleStream:
     def stop(self) -> None:
         """Stops reading (the events still waiting are delivered first to `on_event`), and
         closes a port the stream opened."""
+        self._resuming = False
         self._native.stop()
         _reading.discard(self)
         if self._delivering is not None:
@@ -151,13 +154,18 @@ class HandleStream:
 
     def events(self, timeout: Optional[float] = None) -> Iterator[HandleEvent]:
         """The events in order as they come, until the stream stops, or until none has come for
-        `timeout` seconds."""
+        `timeout` seconds; a handle that reconnects meanwhile goes on with its events once it is
+        back."""
         while True:
             taken = self._native.take_events(_WAIT if timeout is None else timeout)
             for event in taken:
                 yield HandleEvent(*event)
-            if not taken and (timeout is not None or not self._native.running):
+            if taken:
+                continue
+            if timeout is not None or not self._goes_on():
                 return
+            if not self._native.running:
+                time.sleep(_WAIT)  # its handle reconnects: nothing is read until it is back
 
     def link_stats(self) -> dict[str, Any]:
         """The handle's link, as `OpenedDevice.link_stats` gives it."""
@@ -167,12 +175,17 @@ class HandleStream:
 
     def _deliver(self) -> None:
         assert self._on_event is not None
-        while True:
-            taken = self._native.take_events(_WAIT)
-            for event in taken:
-                self._on_event(HandleEvent(*event))
-            if not taken and not self._native.running:
-                return
+        for event in self.events():
+            self._on_event(event)
+
+    def _goes_on(self) -> bool:
+        """Whether events may still come: the stream reads, or its handle reconnects and it
+        reads again once the handle is back."""
+        return self._native.running or (
+            self._resuming
+            and isinstance(self._handle, OpenedDevice)
+            and self._handle.state != CLOSED
+        )
 
     # What the handle's connection does when it is lost, when it is back and when it is closed.
 
@@ -185,9 +198,11 @@ class HandleStream:
         self._native.stop()
 
     def _resume(self, device: api.Handle) -> None:
-        self._native = _native.HandleReader(device, *self._settings)
+        native = _native.HandleReader(device, *self._settings)
         if self._resuming:
-            self._native.start()
+            native.start()
+        self._native = native
+        self._resuming = False
 
 
 # How long a wait for events lasts before it looks whether the stream still runs.

@@ -71,6 +71,14 @@ class MyHandle : public Handle {
 public:
     using Handle::Handle;
 
+    // A whole exchange: what the handle sent before it was asked (the compact packets of a
+    // handle that streams, read by no one meanwhile) cannot pass for its answer.
+    void Wake() {
+        BeginExchange();
+        SendDeviceWakeup();
+        Receive();
+    }
+
     void OnReceiveHandleInfoRecord(const HandleInfo& info) override { found = info; }
     void OnReceiveHandleStatusRecord(const HandleStatusMessage& status) override {
         found = HandleInfo{};
@@ -268,8 +276,7 @@ std::optional<HandleInfo> SerialDeviceProvider::WakeHandle(IO::SerialStream& str
                                                            Device::Clock clock) {
     MyHandle handle(&stream, Device::kReplyTimeout, clock);
     handle.SetCancellation(cancellation);
-    handle.SendDeviceWakeup();
-    handle.Receive();
+    handle.Wake();
     return handle.found;
 }
 

@@ -220,6 +220,13 @@ TEST(WakeUp, AHandleTellsItsInfoOrTheIdOfItsStatusButAnErrorIsNoAnswer) {
     EXPECT_EQ(status->device_model_number, 0);
     link.Expect({0x0A}).Reply({0xDF, 0x34, 0x12, 0x01});
     EXPECT_FALSE(SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock));
+    // What a streaming handle sent before it was asked (a status-message code in a compact
+    // packet among them) is not taken for the answer.
+    link.Arrive({0xC0, 0xDA, 0x00, 0x00, 0x10, 0xC0});
+    link.Expect({0x0A}).Reply(kHandleInfo);
+    const auto woken = SerialDeviceProvider::WakeHandle(link, nullptr, &MemoryLink::Clock);
+    ASSERT_TRUE(woken.has_value());
+    EXPECT_EQ(woken->device_id, 0x1234);
 }
 
 // A port whose device floods it finds bytes waiting at every look: the arm's wake-up still ends

@@ -102,3 +102,33 @@ def test_a_stream_on_a_port_opens_and_closes_it(ornix_sim):
         ornix.check_port(port)
     stream.stop()
     ornix.check_port(port)
+
+
+def test_events_go_on_once_a_handle_that_reconnects_is_back(ornix_sim, tmp_path):
+    stable = tmp_path / "serial" / "by-id" / "usb-Ornix_Handle_SIM-if00"
+    stable.parent.mkdir(parents=True)
+    stable.symlink_to("../../ttyACM0")
+    first = ornix_sim("handle", "--compact", "200", "--link", str(tmp_path / "ttyACM0"))
+    handle = ornix.open_handle(
+        str(tmp_path / "ttyACM0"), directory=str(tmp_path), reconnect=ornix.Reconnect(timeout=30)
+    )
+    events = []
+    with handle, ornix.HandleStream(handle, on_event=events.append) as stream:
+        stable.unlink()
+        first.close()
+        wait_for(lambda: handle.state == "reconnecting")
+        stable.symlink_to("../../ttyACM1")
+        ornix_sim("handle", "--compact", "200", "--link", str(tmp_path / "ttyACM1"))
+        wait_for(lambda: handle.state == "connected")
+        seen = len(events)
+        # The virtual handle's buttons change every 3 s: events come from the handle that is back.
+        wait_for(lambda: len(events) > seen)
+        assert stream.running
+    assert [event.time for event in events] == sorted(event.time for event in events)
+
+
+def wait_for(condition, within=30.0):
+    deadline = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() - deadline < 0, "waited in vain"
+        time.sleep(0.01)

@@ -17,10 +17,6 @@ constexpr std::chrono::milliseconds kLongestHangUpWait{1000};
 constexpr std::chrono::milliseconds kHangUpSettling{20};
 constexpr std::chrono::milliseconds kHangUpPoll{1};
 
-// Replies waiting beyond this, in the link or for the host, stop the reading of requests, so
-// that a host that writes without reading is held up instead of the replies growing without
-// bound.
-constexpr std::size_t kMostPendingReplies = 64 * 1024;
 // A real handle's stream overruns a host that does not read it; the packets that wait here
 // beyond the port's own queue are kept up to this many bytes, the oldest dropped whole.
 constexpr std::size_t kMostPendingUnasked = 4096;
@@ -52,7 +48,7 @@ void DeviceServer::Watch(Readiness& ready) {
     switch (state_) {
         case State::Serving: {
             const int master = terminal_.MasterFd();
-            if (Waiting() < kMostPendingReplies) {
+            if (Waiting() < PendingOutput::kMostPending) {
                 ready.WatchRead(master);
             } else {
                 // Time spent holding the host up does not make its unfinished frame stale.

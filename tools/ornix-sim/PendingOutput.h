@@ -18,6 +18,10 @@ public:
     // Each run of bytes written, with the time its piece was added.
     using Written = std::function<void(const std::uint8_t*, std::size_t, Clock::time_point)>;
 
+    // Bytes waiting beyond this stop the owner from taking the input that makes more, so that a
+    // side that writes without reading is held up instead of the queue growing without bound.
+    static constexpr std::size_t kMostPending = 64 * 1024;
+
     // A droppable piece is one that DropOldest may discard whole, as long as none of it has
     // been written.
     void Add(const std::uint8_t* data, std::size_t size, Clock::time_point when,

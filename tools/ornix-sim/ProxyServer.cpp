@@ -7,8 +7,6 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
-// Bytes waiting for one side beyond this leave the other side unread until they drain.
-constexpr std::size_t kMostPending = 64 * 1024;
 
 }  // namespace
 
@@ -42,10 +40,10 @@ void ProxyServer::Watch(Readiness& ready) {
         return;
     }
     const int master = terminal_.MasterFd();
-    if (to_device_.Size() < kMostPending) {
+    if (to_device_.Size() < PendingOutput::kMostPending) {
         ready.WatchRead(master);
     }
-    if (to_host_.Size() < kMostPending) {
+    if (to_host_.Size() < PendingOutput::kMostPending) {
         ready.WatchRead(port_.Fd());
     }
     if (!to_device_.Empty()) {

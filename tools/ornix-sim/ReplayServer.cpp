@@ -10,10 +10,6 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
-// Frames waiting for the program beyond this stop the replay from reading its requests and
-// sending more, so that a program that does not read is held up instead of the replay's memory
-// growing.
-constexpr std::size_t kMostPending = 64 * 1024;
 
 std::string Describe(const std::uint8_t* bytes, std::size_t size) {
     const FrameReading reading = WireProtocol::ReadRequest(bytes, size);
@@ -53,7 +49,7 @@ void ReplayServer::Watch(Readiness& ready) {
         return;
     }
     const int master = terminal_.MasterFd();
-    if (output_.Size() < kMostPending) {
+    if (output_.Size() < PendingOutput::kMostPending) {
         ready.WatchRead(master);
     } else {
         // Time spent holding the program up does not make its unfinished request stale.
@@ -103,7 +99,7 @@ bool ReplayServer::Serve(const Readiness& ready) {
 }
 
 void ReplayServer::SendDue(Clock::time_point now) {
-    while (output_.Size() < kMostPending) {
+    while (output_.Size() < PendingOutput::kMostPending) {
         const ReplayScript::DeviceFrame* frame = script_.NextDevice();
         if (frame == nullptr || frame->after >= Anchors()) {
             return;
@@ -132,7 +128,8 @@ std::optional<ReplayServer::Clock::time_point> ReplayServer::NextDeadline() cons
     std::optional<Clock::time_point> deadline;
     const ReplayScript::DeviceFrame* frame = script_.NextDevice();
     // While the program has too much to read, room it makes is what the loop waits for.
-    if (output_.Size() < kMostPending && frame != nullptr && frame->after < Anchors()) {
+    if (output_.Size() < PendingOutput::kMostPending && frame != nullptr &&
+        frame->after < Anchors()) {
         deadline = anchors_[frame->after - dropped_anchors_] + frame->delay;
     }
     if (!received_.empty()) {
